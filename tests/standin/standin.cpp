@@ -1,0 +1,303 @@
+// The scripted stand-in behind platform.h for the unit tests.
+#include "standin.h"
+
+#include "../../frontend/frontend.h"
+#include "../../supervisor/supervisor.h"
+
+#include <setjmp.h>
+#include <stdarg.h>
+#include <stdlib.h>
+
+standinstate standin;
+
+static DWORD lasterror;
+static jmp_buf exitjump;
+static volatile DWORD exitcode;
+static std::map<uintptr_t, std::string> labels;
+static std::map<uintptr_t, DWORD> handlepid; // process handles -> pid
+static std::vector<void *> blocks;
+static uintptr_t nexthandle;
+
+static HANDLE newhandle(const std::string &label)
+{
+    nexthandle += 4;
+    labels[nexthandle] = label;
+    return (HANDLE)nexthandle;
+}
+
+std::string standinlabel(HANDLE handle)
+{
+    auto it = labels.find((uintptr_t)handle);
+    return it == labels.end() ? "?" : it->second;
+}
+
+static void log(const std::string &call) { standin.calls.push_back(call); }
+
+// Counts the call and tells whether the script makes it fail; sets the last error if so.
+static bool fails(const std::string &service)
+{
+    int nth = ++standin.counts[service];
+    auto it = standin.failures.find(service);
+    if (it == standin.failures.end())
+        return false;
+    auto at = it->second.find(nth);
+    if (at == it->second.end())
+        return false;
+    lasterror = at->second;
+    return true;
+}
+
+void standinfail(const std::string &service, DWORD error, int nth)
+{
+    standin.failures[service][nth] = error;
+}
+
+void standinreset()
+{
+    for (void *block : blocks)
+        free(block);
+    blocks.clear();
+    labels.clear();
+    handlepid.clear();
+    nexthandle = 0x1000;
+    lasterror = 0;
+    standin = standinstate();
+    hh = nullptr;
+    winerrno = 0;
+    rootproc = procnode();
+}
+
+DWORD standinrun(const std::vector<std::wstring> &args)
+{
+    std::vector<std::wstring> owned;
+    owned.push_back(L"dorvane.exe");
+    owned.insert(owned.end(), args.begin(), args.end());
+    std::vector<wchar_t *> argv;
+    for (auto &arg : owned)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (setjmp(exitjump) == 0)
+        exitcode = (DWORD)wmain((int)owned.size(), argv.data());
+    return exitcode;
+}
+
+std::vector<std::wstring> standinlines()
+{
+    std::vector<std::wstring> lines;
+    size_t at = 0;
+    while (at < standin.out.size()) {
+        size_t end = standin.out.find(L'\n', at);
+        if (end == std::wstring::npos)
+            end = standin.out.size();
+        lines.push_back(standin.out.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+int platformwprintf(const wchar_t *format, ...)
+{
+    wchar_t text[2048];
+    va_list args;
+    va_start(args, format);
+    int length = vswprintf(text, sizeof text / sizeof *text, format, args);
+    va_end(args);
+    if (length > 0)
+        standin.out.append(text, (size_t)length);
+    return length;
+}
+
+int platformputws(const wchar_t *text)
+{
+    standin.out += text;
+    standin.out += L'\n';
+    return 0;
+}
+
+DWORD GetLastError(void) { return lasterror; }
+
+void ExitProcess(UINT code)
+{
+    log("ExitProcess(" + std::to_string(code) + ")");
+    standin.exitprocess = true;
+    exitcode = code;
+    // standinrun's setjmp is still live: ExitProcess is only reached from below wmain,
+    // whose frames hold nothing that needs unwinding.
+    longjmp(exitjump, 1);
+}
+
+HANDLE HeapCreate(DWORD options, SIZE_T initialsize, SIZE_T maximumsize)
+{
+    log("HeapCreate(" + std::to_string(options) + ", " + std::to_string(initialsize) + ", " +
+        std::to_string(maximumsize) + ")");
+    if (fails("HeapCreate"))
+        return nullptr;
+    return newhandle("heap");
+}
+
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
+{
+    log("HeapAlloc(" + standinlabel(heap) + ", " + std::to_string(flags) + ", " +
+        std::to_string(bytes) + ")");
+    standin.allocsizes.push_back(bytes);
+    if (fails("HeapAlloc"))
+        return nullptr;
+    void *block = malloc(bytes);
+    blocks.push_back(block);
+    return block;
+}
+
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block)
+{
+    log("HeapFree(" + standinlabel(heap) + ", " + std::to_string(flags) + ")");
+    for (auto it = blocks.begin(); it != blocks.end(); ++it)
+        if (*it == block) {
+            blocks.erase(it);
+            free(block);
+            return TRUE;
+        }
+    log("HeapFree of an unknown block");
+    return FALSE;
+}
+
+BOOL CloseHandle(HANDLE handle)
+{
+    log("CloseHandle(" + standinlabel(handle) + ")");
+    if (fails("CloseHandle"))
+        return FALSE;
+    return labels.erase((uintptr_t)handle) ? TRUE : FALSE;
+}
+
+HANDLE CreateJobObjectW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name)
+{
+    log(std::string("CreateJobObjectW(") + (attributes ? "attributes" : "null") + ", " +
+        (name ? "name" : "null") + ")");
+    if (fails("CreateJobObjectW"))
+        return nullptr;
+    return newhandle("job");
+}
+
+HANDLE CreateIoCompletionPort(HANDLE file, HANDLE port, ULONG_PTR key, DWORD threads)
+{
+    log(std::string("CreateIoCompletionPort(") +
+        (file == INVALID_HANDLE_VALUE ? "INVALID_HANDLE_VALUE" : "file") + ", " +
+        (port ? "port" : "null") + ", " + std::to_string(key) + ", " +
+        std::to_string(threads) + ")");
+    if (fails("CreateIoCompletionPort"))
+        return nullptr;
+    return newhandle("port");
+}
+
+BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoclass, LPVOID info,
+                             DWORD infolength)
+{
+    auto *association = (JOBOBJECT_ASSOCIATE_COMPLETION_PORT *)info;
+    log("SetInformationJobObject(" + standinlabel(job) + ", " + std::to_string(infoclass) +
+        ", key " + standinlabel(association->CompletionKey) + ", port " +
+        standinlabel(association->CompletionPort) + ", " + std::to_string(infolength) + ")");
+    return fails("SetInformationJobObject") ? FALSE : TRUE;
+}
+
+BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline,
+                    LPSECURITY_ATTRIBUTES processattributes,
+                    LPSECURITY_ATTRIBUTES threadattributes, BOOL inherithandles,
+                    DWORD creationflags, LPVOID environment, LPCWSTR currentdirectory,
+                    LPSTARTUPINFOW startupinfo, LPPROCESS_INFORMATION info)
+{
+    bool startupzero = startupinfo->cb == sizeof(STARTUPINFOW) && startupinfo->dwFlags == 0 &&
+                       !startupinfo->hStdOutput && !startupinfo->lpDesktop;
+    log(std::string("CreateProcessW(") + (applicationname ? "name" : "null") + ", cmd, " +
+        (processattributes ? "attrs" : "null") + ", " + (threadattributes ? "attrs" : "null") +
+        ", " + std::to_string(inherithandles) + ", " + std::to_string(creationflags) + ", " +
+        (environment ? "env" : "null") + ", " + (currentdirectory ? "dir" : "null") + ", " +
+        (startupzero ? "startup" : "startup not clean") + ")");
+    standin.commandline = commandline;
+    if (fails("CreateProcessW"))
+        return FALSE;
+    DWORD pid = standin.rootpid;
+    standin.procs.emplace(pid, standinproc());
+    info->hProcess = newhandle("process " + std::to_string(pid));
+    info->hThread = newhandle("thread " + std::to_string(pid));
+    info->dwProcessId = pid;
+    info->dwThreadId = pid + 1;
+    handlepid[(uintptr_t)info->hProcess] = pid;
+    return TRUE;
+}
+
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process)
+{
+    log("AssignProcessToJobObject(" + standinlabel(job) + ", " + standinlabel(process) + ")");
+    return fails("AssignProcessToJobObject") ? FALSE : TRUE;
+}
+
+DWORD ResumeThread(HANDLE thread)
+{
+    log("ResumeThread(" + standinlabel(thread) + ")");
+    return fails("ResumeThread") ? (DWORD)-1 : 1;
+}
+
+BOOL TerminateProcess(HANDLE process, UINT exitcode)
+{
+    log("TerminateProcess(" + standinlabel(process) + ", " + std::to_string(exitcode) + ")");
+    return fails("TerminateProcess") ? FALSE : TRUE;
+}
+
+BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR key,
+                               LPOVERLAPPED *overlapped, DWORD milliseconds)
+{
+    log("GetQueuedCompletionStatus(" + standinlabel(port) + ", " +
+        std::to_string(milliseconds) + ")");
+    // An exhausted script fails the dequeue instead of blocking, so no test can hang.
+    if (fails("GetQueuedCompletionStatus") || standin.packets.empty()) {
+        if (standin.packets.empty())
+            lasterror = ERROR_ABANDONED_WAIT_0;
+        *overlapped = nullptr;
+        return FALSE;
+    }
+    standinpacket packet = standin.packets.front();
+    standin.packets.pop_front();
+    *bytes = packet.message;
+    *key = packet.key;
+    if (packet.jobkey)
+        for (auto &[value, label] : labels)
+            if (label == "job")
+                *key = value;
+    *overlapped = (LPOVERLAPPED)(ULONG_PTR)packet.pid;
+    return TRUE;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitcode)
+{
+    log("GetExitCodeProcess(" + standinlabel(process) + ")");
+    if (fails("GetExitCodeProcess"))
+        return FALSE;
+    *exitcode = standin.procs[handlepid[(uintptr_t)process]].exitcode;
+    return TRUE;
+}
+
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid)
+{
+    log("OpenProcess(" + std::to_string(access) + ", " + std::to_string(inherit) + ", " +
+        std::to_string(pid) + ")");
+    if (fails("OpenProcess"))
+        return nullptr;
+    HANDLE handle = newhandle("open " + std::to_string(pid) + " #" +
+                              std::to_string(standin.counts["OpenProcess"]));
+    handlepid[(uintptr_t)handle] = pid;
+    return handle;
+}
+
+DWORD GetProcessImageFileNameW(HANDLE process, LPWSTR name, DWORD size)
+{
+    log("GetProcessImageFileNameW(" + standinlabel(process) + ", " + std::to_string(size) +
+        ")");
+    if (fails("GetProcessImageFileNameW"))
+        return 0;
+    const std::wstring &image = standin.procs[handlepid[(uintptr_t)process]].image;
+    if (image.size() + 1 > size) {
+        lasterror = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    wmemcpy(name, image.c_str(), image.size() + 1);
+    return (DWORD)image.size();
+}
