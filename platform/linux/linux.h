@@ -1,0 +1,22 @@
+// What the pieces of the Linux platform share among themselves; the core never sees this.
+#pragma once
+
+#include "../platform.h"
+
+// Last error, per the Windows convention: set by a failing service, read by GetLastError.
+void setlasterror(DWORD error);
+// Windows error code for an errno value; the one table of that mapping.
+DWORD winerror(int err);
+
+// Text. Wide strings are UTF-32 here. Bytes that are not valid UTF-8 travel through wide
+// text as U+DC80..U+DCFF (one code per byte), so they can be turned back into the very same
+// bytes (arguments) or written escaped (output).
+// Decodes bytes into a NUL-terminated wide string allocated with malloc; null when out of memory.
+wchar_t *bytestowide(const char *bytes, size_t length);
+// Encodes wide text as bytes, restoring escaped bytes as they were; malloc'ed, NUL-terminated.
+char *widetobytes(const wchar_t *text);
+
+// Splits a command line into arguments by the rules the Windows runtime applies (blanks,
+// double quotes, backslashes; the first word by the program-name rule). Returns a
+// NULL-terminated argv of byte strings in one malloc'ed block, or null when out of memory.
+char **splitcommandline(const wchar_t *line);
