@@ -24,8 +24,7 @@ static void waitjob(HANDLE job, HANDLE port)
         DWORD message = 0;
         ULONG_PTR key = 0;
         LPOVERLAPPED slot = nullptr; // the process id travels in the overlapped slot
-        if (!GetQueuedCompletionStatus(port, &message, &key, &slot, INFINITE) &&
-            !slot) {
+        if (!GetQueuedCompletionStatus(port, &message, &key, &slot, INFINITE) && !slot) {
             winerrno = GetLastError();
             wprintf(MSGDEQUEUE, winerrno);
             myexit(winerrno);
@@ -66,8 +65,8 @@ DWORD runexe(wchar_t *commandline)
     JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {};
     association.CompletionKey = job;
     association.CompletionPort = port;
-    if (!SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation,
-                                 &association, sizeof association)) {
+    if (!SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &association,
+                                 sizeof association)) {
         winerrno = GetLastError();
         wprintf(MSGSETINFO, winerrno);
         myexit(winerrno);

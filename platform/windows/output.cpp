@@ -26,8 +26,8 @@ static void writeline(const wchar_t *text, int length)
         crlf[units++] = text[i];
     }
     char bytes[3 * 2 * 1024];
-    int count = WideCharToMultiByte(CP_UTF8, 0, crlf, units, bytes, sizeof bytes, nullptr,
-                                    nullptr);
+    int count =
+        WideCharToMultiByte(CP_UTF8, 0, crlf, units, bytes, sizeof bytes, nullptr, nullptr);
     // A closed or broken output must not stop the run: what cannot be written is dropped.
     for (int at = 0; at < count; at += (int)done)
         if (!WriteFile(out, bytes + at, (DWORD)(count - at), &done, nullptr) || done == 0)

@@ -31,7 +31,10 @@ std::string standinlabel(HANDLE handle)
     return it == labels.end() ? "?" : it->second;
 }
 
-static void log(const std::string &call) { standin.calls.push_back(call); }
+static void log(const std::string &call)
+{
+    standin.calls.push_back(call);
+}
 
 // Counts the call and tells whether the script makes it fail; sets the last error if so.
 static bool fails(const std::string &service)
@@ -114,7 +117,10 @@ int platformputws(const wchar_t *text)
     return 0;
 }
 
-DWORD GetLastError(void) { return lasterror; }
+DWORD GetLastError(void)
+{
+    return lasterror;
+}
 
 void ExitProcess(UINT code)
 {
@@ -150,6 +156,7 @@ LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block)
 {
     log("HeapFree(" + standinlabel(heap) + ", " + std::to_string(flags) + ")");
+    standin.counts["HeapFree"]++;
     for (auto it = blocks.begin(); it != blocks.end(); ++it)
         if (*it == block) {
             blocks.erase(it);
@@ -181,8 +188,8 @@ HANDLE CreateIoCompletionPort(HANDLE file, HANDLE port, ULONG_PTR key, DWORD thr
 {
     log(std::string("CreateIoCompletionPort(") +
         (file == INVALID_HANDLE_VALUE ? "INVALID_HANDLE_VALUE" : "file") + ", " +
-        (port ? "port" : "null") + ", " + std::to_string(key) + ", " +
-        std::to_string(threads) + ")");
+        (port ? "port" : "null") + ", " + std::to_string(key) + ", " + std::to_string(threads) +
+        ")");
     if (fails("CreateIoCompletionPort"))
         return nullptr;
     return newhandle("port");
@@ -221,12 +228,15 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline,
     info->dwProcessId = pid;
     info->dwThreadId = pid + 1;
     handlepid[(uintptr_t)info->hProcess] = pid;
+    standin.roothandle = info->hProcess;
     return TRUE;
 }
 
 BOOL AssignProcessToJobObject(HANDLE job, HANDLE process)
 {
-    log("AssignProcessToJobObject(" + standinlabel(job) + ", " + standinlabel(process) + ")");
+    // The root's entry must be seeded before it can join and be reported.
+    log("AssignProcessToJobObject(" + standinlabel(job) + ", " + standinlabel(process) +
+        ") rootproc " + std::to_string(rootproc.pid));
     return fails("AssignProcessToJobObject") ? FALSE : TRUE;
 }
 

@@ -34,6 +34,7 @@ struct standinstate {
     std::wstring out;
     std::map<std::string, int> counts;
     std::wstring commandline;
+    HANDLE roothandle = nullptr;
     std::vector<SIZE_T> allocsizes;
     bool exitprocess = false; // ended through ExitProcess rather than returning
 };
