@@ -1,0 +1,17 @@
+# Sourced by the scripts beside it: installs, on Debian 12 as root, the packages that the
+# build and the tests need and that this machine lacks; nothing when all are there.
+needed="cmake make g++ python3 libgtest-dev mingw-w64 wine wine64 strace"
+missing=""
+for package in $needed; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $package"
+done
+if [ -n "$missing" ]; then
+    echo "installing:$missing"
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+fi
+
+# Wine: a private prefix, no downloads, no dialogs, no crash debugger window.
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
