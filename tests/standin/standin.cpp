@@ -17,6 +17,7 @@ static std::map<uintptr_t, std::string> labels;
 static std::map<uintptr_t, DWORD> handlepid; // process handles -> pid
 static std::vector<void *> blocks;
 static uintptr_t nexthandle;
+static int dequeuespastend;
 
 static HANDLE newhandle(const std::string &label)
 {
@@ -63,6 +64,7 @@ void standinreset()
     labels.clear();
     handlepid.clear();
     nexthandle = 0x1000;
+    dequeuespastend = 0;
     lasterror = 0;
     standin = standinstate();
     hh = nullptr;
@@ -257,10 +259,16 @@ BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR key,
 {
     log("GetQueuedCompletionStatus(" + standinlabel(port) + ", " +
         std::to_string(milliseconds) + ")");
-    // An exhausted script fails the dequeue instead of blocking, so no test can hang.
+    // An exhausted script fails the dequeue instead of blocking, and a core that kept on
+    // dequeuing regardless is stopped, so no test can hang.
     if (fails("GetQueuedCompletionStatus") || standin.packets.empty()) {
-        if (standin.packets.empty())
+        if (standin.packets.empty()) {
             lasterror = ERROR_ABANDONED_WAIT_0;
+            if (++dequeuespastend > 100) {
+                log("dequeuing past the end of the script");
+                ExitProcess(0xdeadbeef);
+            }
+        }
         *overlapped = nullptr;
         return FALSE;
     }
@@ -279,8 +287,10 @@ BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR key,
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitcode)
 {
     log("GetExitCodeProcess(" + standinlabel(process) + ")");
-    if (fails("GetExitCodeProcess"))
+    if (fails("GetExitCodeProcess")) {
+        *exitcode = 0x5eed; // nothing promises the slot is left alone on failure
         return FALSE;
+    }
     *exitcode = standin.procs[handlepid[(uintptr_t)process]].exitcode;
     return TRUE;
 }
