@@ -15,6 +15,9 @@ DWORD winerror(int err);
 wchar_t *bytestowide(const char *bytes, size_t length);
 // Encodes wide text as bytes, restoring escaped bytes as they were; malloc'ed, NUL-terminated.
 char *widetobytes(const wchar_t *text);
+// The bytes of one wide character as widetobytes writes them (1 to 4); a character that is
+// no code point, such as a surrogate that escapes no byte, becomes U+FFFD.
+size_t widechartobytes(wchar_t c, char bytes[4]);
 
 // Splits a command line into arguments by the rules the Windows runtime applies (blanks,
 // double quotes, backslashes; the first word by the program-name rule). Returns a
