@@ -1,0 +1,31 @@
+// Entry point on Linux: stands in for the Windows runtime, which hands wmain its arguments
+// as wide text. Bytes that are not UTF-8 are escaped, so they reach the root unchanged.
+#include "linux.h"
+#include "../../frontend/frontend.h"
+#include "../../frontend/messages.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+
+int main(int argc, char **argv)
+{
+    // A reader that goes away must not end the supervision: a write to a broken pipe then
+    // fails with EPIPE and is dropped. Children must not inherit this: an ignored signal
+    // stays ignored across execve, so the start of each program restores the default.
+    signal(SIGPIPE, SIG_IGN);
+    wchar_t **wide = (wchar_t **)malloc(((size_t)argc + 1) * sizeof *wide);
+    for (int i = 0; wide && i < argc; i++) {
+        wide[i] = bytestowide(argv[i], strlen(argv[i]));
+        if (!wide[i]) {
+            free(wide);
+            wide = nullptr;
+        }
+    }
+    if (!wide) {
+        _putws(MSGHEAPALLOC);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    wide[argc] = nullptr;
+    return wmain(argc, wide);
+}
