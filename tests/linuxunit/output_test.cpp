@@ -1,0 +1,143 @@
+// Standard output: every message of the catalogue as the bytes it must give, escaped name
+// bytes, UTF-8 under any locale, and an output that cannot be written. The calls go by
+// their platform names: <cwchar>, which gtest includes, undefines wprintf and _putws.
+#include "linux.h"
+#include "../../frontend/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <signal.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+// Runs call with file descriptor 1 on a temporary file and returns what reached the file.
+// Nothing is flushed after the call: a line held in a buffer would be missing.
+static std::string capture(const std::function<void()> &call)
+{
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    FILE *file = tmpfile();
+    dup2(fileno(file), STDOUT_FILENO);
+    call();
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string text;
+    char chunk[4096];
+    lseek(fileno(file), 0, SEEK_SET);
+    for (ssize_t got; (got = read(fileno(file), chunk, sizeof chunk)) > 0;)
+        text.append(chunk, (size_t)got);
+    fclose(file);
+    return text;
+}
+
+TEST(Output, EveryMessageGivesItsBytes)
+{
+    struct {
+        std::function<void()> call;
+        std::string expected;
+    } cases[] = {
+        {[] { platformputws(MSGUSAGE); },
+         "dorvane.exe SOME_PROGRAM_TO_RUN.exe [ARGUMENTS_FOR_PROGRAM] [...]\n"},
+        {[] { platformputws(MSGHEAPCREATE); }, "dorvane.exe: HeapCreate() failed!\n"},
+        {[] { platformputws(MSGHEAPALLOC); }, "dorvane.exe: HeapAlloc() failed!\n"},
+        {[] { platformwprintf(MSGEXITING, 0xc0000005u); },
+         "dorvane.exe: Exiting with exit code 0xc0000005\n"},
+        {[] { platformputws(MSGCREATEJOB); }, "dorvane.exe: CreateJobObject() failed\n"},
+        {[] { platformwprintf(MSGCREATEPORT, 0x8u); },
+         "dorvane.exe: CreateIoCompletionPort() failed errno 0x8\n"},
+        {[] { platformwprintf(MSGSETINFO, 0x57u); },
+         "dorvane.exe: SetInformationJobObject() failed errno 0x57\n"},
+        {[] { platformwprintf(MSGCREATEPROC, 0xc1u); },
+         "dorvane.exe: CreateProcess() failed errno 0xc1\n"},
+        {[] { platformwprintf(MSGMADEPID, 4294967295u); },
+         "dorvane.exe: CreateProcess() made pid = 4294967295\n"},
+        {[] { platformwprintf(MSGASSIGN, 0x5u); },
+         "dorvane.exe: AssignProcessToJobObject() failed errno 0x5\n"},
+        {[] { platformputws(MSGTERMINATING); }, "Terminating the suspended child...\n"},
+        {[] { platformwprintf(MSGRESUME, 0xffffffffu); },
+         "dorvane.exe: ResumeThread() failed errno 0xffffffff\n"},
+        {[] { platformwprintf(MSGTERMINATE, 0x6u); },
+         "dorvane.exe: TerminateProcess() failed errno 0x6\n"},
+        {[] { platformwprintf(MSGEXITCODE, 0x6u); },
+         "dorvane.exe: GetExitCodeProcess() failed errno 0x6\n"},
+        {[] { platformwprintf(MSGDEQUEUE, 0x2dfu); },
+         "dorvane.exe: GetQueuedCompletionStatus() failed errno 0x2df\n"},
+        {[] { platformwprintf(MSGROOTEXIT, 0u); }, "root process exited with exit code 0x0\n"},
+        {[] { platformwprintf(MSGOPENPROC, 0x57u); }, "OpenProcess() failed errno 0x57\n"},
+        {[] { platformwprintf(MSGIMAGENAME, 0x7au); },
+         "GetProcessImageFileName() failed errno 0x7a\n"},
+        {[] { platformwprintf(MSGFILE, L"/usr/bin/caf\u00e9 \U0001f600"); },
+         "file \"/usr/bin/caf\xc3\xa9 \xf0\x9f\x98\x80\"\n"},
+        {[] {
+             platformwprintf(MSGFILE, L"/tmp/a\xdcff\xdc80"
+                                      L"b\\x");
+         },
+         "file \"/tmp/a\\xff\\x80b\\x\"\n"},
+        {[] { platformputws(MSGTABLEALLOC); }, "\t\tHeapAlloc() failed!\n"},
+        {[] { platformwprintf(MSGNEWPROC, 1u); }, "\tnew process pid 1\n"},
+        {[] { platformwprintf(MSGEXITPROC, 32768u, 0x8bu); },
+         "\texit process pid 32768 ecode 0x8b\n"},
+        {[] { platformwprintf(MSGEXITPROCNOCODE, 10u); }, "\texit process pid 10\n"},
+        {[] { platformwprintf(MSGCRASHPROC, 4194304u, 0x86u); },
+         "\tcrash process pid 4194304 ecode 0x86\n"},
+        {[] { platformwprintf(MSGCRASHPROCNOCODE, 7u); }, "\tcrash process pid 7\n"},
+        {[] { platformwprintf(L"100%% %x%u", 0xabcdefu, 0u); }, "100% abcdef0"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(capture(c.call), c.expected);
+}
+
+TEST(Output, IsUtf8UnderTheCLocale)
+{
+    setlocale(LC_ALL, "C");
+    EXPECT_EQ(capture([] { platformwprintf(MSGFILE, L"\u00e9\u4e2d"); }),
+              "file \"\xc3\xa9\xe4\xb8\xad\"\n");
+}
+
+TEST(Output, LongNamesAreWrittenWhole)
+{
+    std::wstring name = L"/";
+    std::string expected = "file \"/";
+    for (int i = 0; i < 2000; i++) {
+        name += i % 2 ? L'\u00e9' : (wchar_t)0xdcab;
+        expected += i % 2 ? "\xc3\xa9" : "\\xab";
+    }
+    expected += "\"\n";
+    EXPECT_EQ(capture([&] { platformwprintf(MSGFILE, name.c_str()); }), expected);
+}
+
+// Each way the output can be lost: the call comes back, and errno is left as it was.
+TEST(Output, UnwritableOutputIsDroppedAndTheCallReturns)
+{
+    void (*previous)(int) = signal(SIGPIPE, SIG_IGN); // as dorvane's main does
+    int brokenpipe[2];
+    ASSERT_EQ(pipe(brokenpipe), 0);
+    close(brokenpipe[0]);
+    int outputs[] = {-1, open("/dev/full", O_WRONLY), brokenpipe[1]};
+    for (int fd : outputs) {
+        fflush(stdout);
+        int saved = dup(STDOUT_FILENO);
+        if (fd < 0)
+            close(STDOUT_FILENO);
+        else
+            dup2(fd, STDOUT_FILENO);
+        errno = EDOM;
+        int printed = platformwprintf(MSGEXITPROC, 1u, 2u);
+        int put = platformputws(MSGTERMINATING);
+        int err = errno;
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        EXPECT_LT(printed, 0) << "output " << fd;
+        EXPECT_LT(put, 0) << "output " << fd;
+        EXPECT_EQ(err, EDOM) << "output " << fd;
+        if (fd >= 0)
+            close(fd);
+    }
+    signal(SIGPIPE, previous);
+}
