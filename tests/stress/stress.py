@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""Stress runs of the native dorvane: large random trees, pid reuse across a wrap, and
+spawning while the CPUs are busy. Each is bounded in time; each checks the whole report.
+
+usage: stress.py --dorvane PATH --workloads PATH --work DIR GROUP...
+"""
+import argparse
+import collections
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tally import tally  # noqa: E402
+
+SCALE = float(os.environ.get('DORVANE_TEST_TIME_SCALE', '1'))
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+
+
+def run(opts, args, timeout):
+    proc = subprocess.run([opts.dorvane, opts.workloads] + args, stdout=subprocess.PIPE,
+                          stdin=subprocess.DEVNULL, timeout=timeout * SCALE, cwd=opts.work)
+    return proc.returncode, tally(proc.stdout.decode('utf-8', 'replace'))
+
+
+def test_randtree(opts):
+    seed, n = int(os.environ.get('DORVANE_STRESS_SEED', '20261208')), 10000
+    marker = os.path.join(opts.work, 'last-marker')
+    if os.path.exists(marker):
+        os.remove(marker)
+    status, t = run(opts, ['randtree', str(seed), str(n), marker], 300)
+    where = ' (seed %d; rerun with DORVANE_STRESS_SEED=%d)' % (seed, seed)
+    check(not t.faults, '; '.join(t.faults[:5]) + where)
+    check(t.processes == n, '%d processes reported, %d planned%s' % (t.processes, n, where))
+    planned = collections.Counter((i * 37 + seed) % 256 for i in range(n))
+    check(t.codes == planned, 'exit codes differ from the plan' + where)
+    check(t.root == seed % 256 and status == seed % 256, 'root code' + where)
+    # The node that ends last had written its marker before ending: a run that returned
+    # before the whole tree had ended could find it missing.
+    check(os.path.exists(marker), 'the run ended before the last process' + where)
+
+
+def test_pidwrap(opts):
+    n = 40000
+    status, t = run(opts, ['many', str(n), '2', '251'], 300)
+    check(not t.faults, '; '.join(t.faults[:5]))
+    check(t.processes == n + 1, '%d processes reported, %d started' % (t.processes, n + 1))
+    planned = collections.Counter(i % 251 for i in range(n))
+    planned[0] += 1  # the root
+    check(t.codes == planned, 'exit codes differ from the plan')
+    with open('/proc/sys/kernel/pid_max') as f:
+        pidmax = int(f.read())
+    if pidmax < n:
+        check(t.reused > 0, 'no pid was used twice, though pid_max is %d' % pidmax)
+    check(status == 0, 'exit status')
+
+
+def test_load(opts):
+    n = 2000
+    status, t = run(opts, ['busy', str(int(3000 * SCALE)), str(n)], 300)
+    check(not t.faults, '; '.join(t.faults[:5]))
+    check(t.processes == n + 3, '%d processes reported, %d started' % (t.processes, n + 3))
+    planned = collections.Counter(i % 251 for i in range(n))
+    planned[1] += 2  # the spinners
+    planned[0] += 1  # the root
+    check(t.codes == planned, 'exit codes differ from the plan')
+    check(status == 0, 'exit status')
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--dorvane', required=True)
+    parser.add_argument('--workloads', required=True)
+    parser.add_argument('--work', required=True)
+    parser.add_argument('groups', nargs='+')
+    opts = parser.parse_args()
+    os.makedirs(opts.work, exist_ok=True)
+    for group in opts.groups:
+        globals()['test_' + group](opts)
+    for failure in failures:
+        print('FAIL:', failure)
+    print('%s: %s' % (' '.join(opts.groups), 'FAILED' if failures else 'ok'))
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == '__main__':
+    main()
