@@ -1,0 +1,48 @@
+// The private heap and the process exit. One thread uses the heap, so malloc backs it
+// directly; the heap handle only has to be a valid, distinct value.
+#include "records.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#define HEAP_ZERO_MEMORY 0x00000008u
+
+// The one heap record that every HeapCreate hands out.
+static handlekind heap = KINDHEAP;
+
+HANDLE HeapCreate(DWORD, SIZE_T, SIZE_T)
+{
+    return &heap;
+}
+
+LPVOID HeapAlloc(HANDLE handle, DWORD flags, SIZE_T bytes)
+{
+    if (handle != &heap) {
+        setlasterror(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    // malloc(0) may give null; HeapAlloc(0) gives a block.
+    void *block =
+        flags & HEAP_ZERO_MEMORY ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
+    if (!block)
+        setlasterror(ERROR_NOT_ENOUGH_MEMORY);
+    return block;
+}
+
+BOOL HeapFree(HANDLE handle, DWORD, LPVOID block)
+{
+    if (handle != &heap) {
+        setlasterror(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    free(block);
+    return TRUE;
+}
+
+// Every line has been written out by the time it returned, so nothing is left to flush;
+// _exit also spares the sanitizers' leak check the memory that is never freed by design.
+// The programs still running, if any, are detached by the kernel and go on.
+void ExitProcess(UINT code)
+{
+    _exit((int)(code & 0xff));
+}

@@ -1,0 +1,90 @@
+// The records behind the Linux handles and the traced tree, shared by the files that
+// implement the process, job and port services. The core never sees this.
+#pragma once
+
+#include "linux.h"
+
+#include <sys/types.h>
+
+// First byte of every record that a HANDLE points to: what the handle is.
+enum handlekind : unsigned char { KINDHEAP = 0x5a, KINDJOB, KINDPORT, KINDPROCESS, KINDTHREAD };
+
+// An absolute program path in bytes, shared by a process and the children that inherit it
+// by fork, so a fork costs no copy of it.
+struct image {
+    unsigned refs;
+    char path[];
+};
+
+// A process as its handles and packets see it. It lives while a handle, a queued packet
+// or one of its tasks refers to it, so its exit code stays readable after the process has
+// ended and its pid has gone to another. Kept small: the core holds one per process ever.
+struct proc {
+    handlekind kind; // KINDPROCESS
+    bool alive;      // its end has not been seen yet
+    bool announced;  // its new-process packet has been queued
+    bool injob;      // in the job: its packets are posted
+    bool suspended;  // stopped at its first instruction until ResumeThread
+    bool terminated; // ended by TerminateProcess: exitcode holds the code it was given
+    unsigned refs;   // handles, queued packets and live tasks
+    DWORD pid;       // its pid, also after it has gone to another process
+    DWORD exitcode;  // valid once it has ended
+    image *current;  // the program it runs, inherited by its children; dropped at its end
+    image *shown;    // the program its new-process packet names, until that is handled
+};
+
+// The thread of a handle from CreateProcessW: only the root's main thread ever has one.
+struct thread {
+    handlekind kind; // KINDTHREAD
+    proc *process;
+};
+
+// One traced thread. A process's leader has the process's pid as tid.
+enum taskstate : unsigned char {
+    TASKNEW,     // named by its creator's event; its first stop is still to come
+    TASKRUNNING, // seen and claimed
+    TASKHELD,    // stopped at its first stop, its creator's event not seen yet
+    TASKDEAD,    // ended before its creator's event named it
+};
+
+struct task {
+    task *next;    // next in its hash bucket
+    proc *process; // null while unclaimed (TASKHELD, TASKDEAD)
+    pid_t tid;
+    int status; // wait status that a HELD or DEAD task came with
+    taskstate state;
+};
+
+// heap.cpp and handles.cpp
+proc *newproc(DWORD pid);
+void holdproc(proc *p);
+void releaseproc(proc *p);
+proc *asproc(HANDLE handle);
+image *readimage(pid_t pid);
+image *keepimage(image *img);
+void dropimage(image *img);
+
+// job.cpp
+// Queues a packet for the process (or for the job, with null) on the job's port, if the
+// process is in the job.
+void postpacket(DWORD message, proc *p);
+// Queues a process's new-process packet once, naming the program it runs now.
+void announce(proc *p);
+// The process of the packet dequeued last, if it has this pid: the one a handler of that
+// packet means, even when the pid has since been reused.
+proc *packetproc(DWORD pid);
+
+// tasks.cpp
+task *findtask(pid_t tid);
+// A new task record, holding a reference on its process if it has one; null without memory.
+task *addtask(pid_t tid, proc *p);
+void removetask(task *t);
+
+// trace.cpp
+// Lets a stopped task go on from the stop that its wait status describes.
+void resume(pid_t tid, int status);
+// Makes every process that a traced one creates traced too.
+bool followchildren(pid_t pid);
+// Waits for the tree's next events and handles them, one blocking wait and then all that
+// are ready. False once no traced process is left.
+bool traceevents(void);

@@ -1,0 +1,252 @@
+// Starting the root program traced and stopped before its first instruction, and the
+// services that then let it run or end it.
+//
+// The start is signal-free: the child waits on a pipe until it has been seized, then
+// execs; a failed exec writes its errno into a close-on-exec pipe. The kernel closes that
+// pipe before the exec stop, so the wait decides, and the pipe only says why it failed.
+#include "records.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// The search path of a program named without a slash when PATH is not set.
+static const char *defaultpath = "/usr/local/bin:/usr/bin:/bin";
+
+// The dispositions of SIGINT and SIGQUIT as dorvane found them, given back to the root.
+static struct sigaction foundint, foundquit;
+// Whether dorvane has taken over SIGINT and SIGQUIT yet.
+static bool terminalsignalstaken;
+
+// Ctrl-C and Ctrl-\ go to the whole foreground process group, dorvane too. The programs
+// are to end of them as usual, and dorvane to outlive them and report their ends.
+static void taketerminalsignals(void)
+{
+    if (terminalsignalstaken)
+        return;
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &foundint);
+    sigaction(SIGQUIT, &ignore, &foundquit);
+    terminalsignalstaken = true;
+}
+
+// execvp's search, without its fallback to /bin/sh for a file in no executable format
+// (Windows has none either): a directory of the path that lacks the program, or is no
+// directory, passes to the next; permission denied is kept as the answer if nothing runs.
+static int execsearch(char **argv, const char *path)
+{
+    const char *name = argv[0];
+    if (!name || !*name)
+        return ENOENT;
+    if (strchr(name, '/')) {
+        execve(name, argv, environ);
+        return errno;
+    }
+    size_t namelength = strlen(name);
+    bool denied = false;
+    for (const char *dir = path;; dir++) {
+        const char *end = strchrnul(dir, ':');
+        size_t dirlength = (size_t)(end - dir);
+        char file[PATH_MAX];
+        if (dirlength + namelength + 2 <= sizeof file) {
+            memcpy(file, dir, dirlength);
+            size_t at = dirlength;
+            if (dirlength) // an empty entry is the current directory
+                file[at++] = '/';
+            memcpy(file + at, name, namelength + 1);
+            execve(file, argv, environ);
+            if (errno == EACCES)
+                denied = true;
+            else if (errno != ENOENT && errno != ENOTDIR && errno != ESTALE &&
+                     errno != ENODEV && errno != ETIMEDOUT)
+                return errno;
+        }
+        if (!*end)
+            return denied ? EACCES : ENOENT;
+        dir = end;
+    }
+}
+
+// In the child: the signals as dorvane found them (SIGPIPE to its default, which main
+// changed), then wait to be seized, then exec.
+[[noreturn]] static void child(char **argv, const char *path, int syncfd, int errfd)
+{
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &dfl, nullptr);
+    sigaction(SIGINT, &foundint, nullptr);
+    sigaction(SIGQUIT, &foundquit, nullptr);
+    char go;
+    while (read(syncfd, &go, 1) < 0 && errno == EINTR) {
+    }
+    int err = execsearch(argv, path);
+    while (write(errfd, &err, sizeof err) < 0 && errno == EINTR) {
+    }
+    _exit(127);
+}
+
+// Waits for the child's exec. A signal that reaches it first is passed on, as it would be
+// untraced. Returns 0 once it stands stopped at the exec, or the errno that failed it.
+static int awaitexec(pid_t pid, int errfd)
+{
+    for (;;) {
+        int status;
+        if (waitpid(pid, &status, __WALL) < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (WIFSTOPPED(status) && status >> 16 == PTRACE_EVENT_EXEC)
+            return 0;
+        if (WIFSTOPPED(status)) {
+            resume(pid, status);
+            continue;
+        }
+        int err;
+        if (read(errfd, &err, sizeof err) != sizeof err)
+            err = EINTR; // killed by a signal before it could exec
+        return err;
+    }
+}
+
+// Forks the child and seizes it; returns its pid, or -1 with errno.
+static pid_t forkseized(char **argv, const char *path, int errpipe[2])
+{
+    int syncpipe[2];
+    if (pipe2(syncpipe, O_CLOEXEC) < 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(errpipe[0]);
+        child(argv, path, syncpipe[0], errpipe[1]);
+    }
+    int err = errno;
+    close(syncpipe[0]);
+    // Only the exec stop at first: the job's options for following children come with
+    // AssignProcessToJobObject.
+    if (pid > 0 && ptrace(PTRACE_SEIZE, pid, 0, PTRACE_O_TRACEEXEC) < 0) {
+        err = errno;
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, __WALL) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+    }
+    if (pid > 0)
+        while (write(syncpipe[1], "", 1) < 0 && errno == EINTR) {
+        }
+    close(syncpipe[1]);
+    errno = err;
+    return pid;
+}
+
+// Starts the program and leaves it stopped at its exec; returns its pid, or -1 with errno.
+static pid_t startstopped(char **argv)
+{
+    const char *path = getenv("PATH");
+    int errpipe[2];
+    if (pipe2(errpipe, O_CLOEXEC) < 0)
+        return -1;
+    pid_t pid = forkseized(argv, path ? path : defaultpath, errpipe);
+    int err = errno;
+    close(errpipe[1]);
+    if (pid > 0) {
+        err = awaitexec(pid, errpipe[0]); // a child that failed is reaped by then
+        if (err)
+            pid = -1;
+    }
+    close(errpipe[0]);
+    errno = err;
+    return pid;
+}
+
+BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline, LPSECURITY_ATTRIBUTES,
+                    LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID environment,
+                    LPCWSTR currentdirectory, LPSTARTUPINFOW, LPPROCESS_INFORMATION information)
+{
+    if (applicationname || environment || currentdirectory) {
+        setlasterror(ERROR_NOT_SUPPORTED); // the core names the program in the command line
+        return FALSE;
+    }
+    char **argv = splitcommandline(commandline);
+    proc *p = newproc(0);
+    thread *t = (thread *)malloc(sizeof(thread));
+    if (!argv || !p || !t) {
+        free(argv);
+        free(p);
+        free(t);
+        setlasterror(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    taketerminalsignals();
+    pid_t pid = startstopped(argv);
+    int err = errno;
+    free(argv);
+    if (pid < 0 || !addtask(pid, p)) {
+        if (pid > 0)
+            kill(pid, SIGKILL);
+        free(p);
+        free(t);
+        setlasterror(pid < 0 ? winerror(err) : ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    p->pid = (DWORD)pid;
+    p->current = readimage(pid);
+    p->suspended = true;
+    t->kind = KINDTHREAD;
+    t->process = p;
+    holdproc(p); // the thread handle's; newproc's reference is the process handle's
+    information->hProcess = p;
+    information->hThread = t;
+    information->dwProcessId = (DWORD)pid;
+    information->dwThreadId = (DWORD)pid;
+    if (!(flags & CREATE_SUSPENDED))
+        ResumeThread(t);
+    return TRUE;
+}
+
+DWORD ResumeThread(HANDLE handle)
+{
+    thread *t = (thread *)handle;
+    if (!t || handle == INVALID_HANDLE_VALUE || t->kind != KINDTHREAD) {
+        setlasterror(ERROR_INVALID_HANDLE);
+        return (DWORD)-1;
+    }
+    proc *p = t->process;
+    if (!p->suspended)
+        return 0;
+    if (ptrace(PTRACE_CONT, (pid_t)p->pid, 0, 0) < 0) {
+        setlasterror(winerror(errno));
+        return (DWORD)-1;
+    }
+    p->suspended = false;
+    return 1;
+}
+
+// The end is reported when the kernel reports it, with the code given here, as a normal
+// end: what a process ended by TerminateProcess gives on Windows.
+BOOL TerminateProcess(HANDLE handle, UINT code)
+{
+    proc *p = asproc(handle);
+    if (!p) {
+        setlasterror(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!p->alive) {
+        setlasterror(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (kill((pid_t)p->pid, SIGKILL) < 0) {
+        setlasterror(winerror(errno));
+        return FALSE;
+    }
+    p->terminated = true;
+    p->exitcode = code;
+    return TRUE;
+}

@@ -1,0 +1,328 @@
+// The ptrace event loop: turns the stops and ends of the traced tree into the job's
+// packets, in the order that they imply, and lets every task go on as it would untraced.
+// Per fork+exec+exit of a child: the creator's fork event, the child's first stop, its
+// exec stop, the creator's SIGCHLD delivery stop, and the child's end.
+#include "records.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Tasks that came before their creator's event named them (TASKHELD, TASKDEAD).
+static task **unclaimed;
+// How many there are, and room for how many.
+static size_t nunclaimed, unclaimedsize;
+
+bool followchildren(pid_t pid)
+{
+#ifdef DORVANE_NO_FOLLOW
+    // A test-only build for the negative control of the tree tests: nothing the root
+    // starts is traced, so its descendants escape the job.
+    long options = PTRACE_O_TRACEEXEC;
+#else
+    // TRACECLONE too, not only for threads: a child of an untraced thread would escape,
+    // and clone3 with no exit signal reports as a clone.
+    long options =
+        PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC;
+#endif
+    if (ptrace(PTRACE_SETOPTIONS, pid, 0, options) == 0)
+        return true;
+    setlasterror(winerror(errno));
+    return false;
+}
+
+static bool isstopsignal(int sig)
+{
+    return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
+}
+
+// The value of a field of /proc/TID/status, as a number in the given base; 0 if absent.
+static unsigned long long statusfield(pid_t tid, const char *field, int base)
+{
+    char path[40], text[4096];
+    snprintf(path, sizeof path, "/proc/%d/status", (int)tid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    text[n] = '\0';
+    const char *at = strstr(text, field);
+    return at ? strtoull(at + strlen(field), nullptr, base) : 0;
+}
+
+// A SIGCONT that reached a task while it sat in the delivery stop of a stop signal would,
+// untraced, have discarded that signal; delivering it now would stop the task after the
+// continue, for good. This happens on fg after Ctrl-Z, when dorvane was stopped as well.
+static bool continuepending(pid_t tid)
+{
+    unsigned long long bit = 1ull << (SIGCONT - 1);
+    return (statusfield(tid, "SigPnd:", 16) & bit) || (statusfield(tid, "ShdPnd:", 16) & bit);
+}
+
+void resume(pid_t tid, int status)
+{
+    int event = status >> 16, sig = WSTOPSIG(status);
+    if (event == PTRACE_EVENT_STOP && isstopsignal(sig)) {
+        // A group-stop (Ctrl-Z): it must last until SIGCONT, which PTRACE_CONT would cut short.
+        ptrace(PTRACE_LISTEN, tid, 0, 0);
+        return;
+    }
+    // Only a signal-delivery stop carries a signal to pass on; a tracee that has ended in
+    // the meantime just makes this fail.
+    bool deliver = event == 0 && !(isstopsignal(sig) && continuepending(tid));
+    ptrace(PTRACE_CONT, tid, 0, deliver ? sig : 0);
+}
+
+static void hold(pid_t tid, int status)
+{
+    if (nunclaimed == unclaimedsize) {
+        size_t size = unclaimedsize ? 2 * unclaimedsize : 16;
+        task **grown = (task **)realloc(unclaimed, size * sizeof(task *));
+        if (!grown)
+            return resume(tid, status); // untracked, but not stuck
+        unclaimed = grown;
+        unclaimedsize = size;
+    }
+    task *t = addtask(tid, nullptr);
+    if (!t)
+        return resume(tid, status);
+    t->state = WIFSTOPPED(status) ? TASKHELD : TASKDEAD;
+    t->status = status;
+    unclaimed[nunclaimed++] = t;
+}
+
+static void unhold(task *t)
+{
+    for (size_t i = 0; i < nunclaimed; i++)
+        if (unclaimed[i] == t) {
+            unclaimed[i] = unclaimed[--nunclaimed];
+            return;
+        }
+}
+
+// Out of memory for its records: the task goes on untracked rather than stay stopped.
+static void letgo(task *t)
+{
+    pid_t tid = t->tid;
+    int status = t->status;
+    bool held = t->state == TASKHELD;
+    unhold(t);
+    removetask(t);
+    if (held)
+        resume(tid, status);
+}
+
+// A signal's death is abnormal (a crash) when its default action dumps core.
+static bool dumpscore(int sig)
+{
+    switch (sig) {
+    case SIGABRT:
+    case SIGBUS:
+    case SIGFPE:
+    case SIGILL:
+    case SIGQUIT:
+    case SIGSEGV:
+    case SIGSYS:
+    case SIGTRAP:
+    case SIGXCPU:
+    case SIGXFSZ:
+        return true;
+    }
+    return false;
+}
+
+// The leader's end is the process's: it is reported after every other thread's, with the
+// group's exit status.
+static void onend(task *t, int status)
+{
+    proc *p = t->process;
+    if (!p || t->tid != (pid_t)p->pid) {
+        removetask(t);
+        return;
+    }
+    DWORD code;
+    bool abnormal = false;
+    if (WIFEXITED(status)) {
+        code = (DWORD)WEXITSTATUS(status);
+    } else {
+        code = 128 + (DWORD)WTERMSIG(status);
+        abnormal = dumpscore(WTERMSIG(status));
+    }
+    if (p->terminated) { // as on Windows: the code TerminateProcess was given, a normal end
+        code = p->exitcode;
+        abnormal = false;
+    }
+    announce(p); // it ended before its first exec or fork: it ran what it inherited
+    p->alive = false;
+    p->exitcode = code;
+    dropimage(p->current);
+    p->current = nullptr;
+    postpacket(abnormal ? JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS : JOB_OBJECT_MSG_EXIT_PROCESS,
+               p);
+    removetask(t);
+}
+
+// Gives an unclaimed or expected task its process, and lets a held one go on.
+static void claim(pid_t tid, task *t, proc *owner)
+{
+    if (!t) {
+        t = addtask(tid, owner);
+        if (t)
+            t->state = TASKNEW;
+        return;
+    }
+    unhold(t);
+    t->process = owner;
+    holdproc(owner);
+    taskstate was = t->state;
+    t->state = TASKRUNNING;
+    if (was == TASKHELD)
+        resume(tid, t->status);
+    else
+        onend(t, t->status);
+}
+
+// A new process created by p: it runs p's program until it execs.
+static proc *childof(proc *p, pid_t tid)
+{
+    proc *child = newproc((DWORD)tid);
+    if (!child)
+        return nullptr;
+    child->current = keepimage(p->current);
+    child->injob = p->injob;
+    return child;
+}
+
+// Fork, vfork (posix_spawn too) and clone events. Only a clone can make a thread; a thread
+// of the creator's group is still there to be signalled with the group's id. One that has
+// already ended cannot be asked, and is taken for a thread: processes come by fork, vfork,
+// or a clone without CLONE_THREAD, whose child rarely dies before its first stop.
+static void onclone(task *t, int event)
+{
+    unsigned long message = 0;
+    if (ptrace(PTRACE_GETEVENTMSG, t->tid, 0, &message) < 0)
+        return;
+    pid_t tid = (pid_t)message;
+    proc *p = t->process;
+    task *c = findtask(tid);
+    if (c && c->state != TASKHELD && c->state != TASKDEAD)
+        return; // claimed already, from /proc
+    bool thread = event == PTRACE_EVENT_CLONE &&
+                  ((c && c->state == TASKDEAD) || syscall(SYS_tgkill, p->pid, tid, 0) == 0);
+    if (thread)
+        return claim(tid, c, p);
+    announce(p); // a parent's packet comes before its child's
+    proc *child = childof(p, tid);
+    if (!child) {
+        if (c)
+            letgo(c);
+        return;
+    }
+    claim(tid, c, child);
+    releaseproc(child); // its task holds it now
+}
+
+// The first exec of a child names the program its new-process packet reports. An exec
+// from a non-leader thread moves that thread to the leader's tid: its former tid is gone.
+static void onexec(task *t)
+{
+    unsigned long former = 0;
+    if (ptrace(PTRACE_GETEVENTMSG, t->tid, 0, &former) == 0 && (pid_t)former != t->tid) {
+        task *old = findtask((pid_t)former);
+        if (old)
+            removetask(old);
+    }
+    proc *p = t->process;
+    image *img = readimage(t->tid);
+    if (img) {
+        dropimage(p->current);
+        p->current = img;
+    }
+    announce(p);
+}
+
+// A task held at its first stop whose creator may never report it (it was killed in the
+// fork): /proc tells its thread group and parent while it is stopped.
+static void resolve(task *t)
+{
+    pid_t tgid = (pid_t)statusfield(t->tid, "Tgid:", 10);
+    task *group = tgid && tgid != t->tid ? findtask(tgid) : nullptr;
+    if (group && group->process)
+        return claim(t->tid, t, group->process);
+    task *parent = findtask((pid_t)statusfield(t->tid, "PPid:", 10));
+    proc *child = newproc((DWORD)t->tid);
+    if (!child)
+        return letgo(t);
+    if (parent && parent->process) {
+        announce(parent->process);
+        child->injob = parent->process->injob;
+    }
+    child->current = readimage(t->tid);
+    claim(t->tid, t, child);
+    releaseproc(child);
+}
+
+static void onevent(pid_t tid, int status)
+{
+    task *t = findtask(tid);
+    if (t && t->state == TASKDEAD) { // its pid was reused before its creator told of it
+        unhold(t);
+        removetask(t);
+        t = nullptr;
+    }
+    if (!t)
+        return hold(tid, status);
+    if (t->state == TASKHELD) { // killed while held
+        if (!WIFSTOPPED(status)) {
+            t->state = TASKDEAD;
+            t->status = status;
+        }
+        return;
+    }
+    if (!WIFSTOPPED(status))
+        return onend(t, status);
+    int event = status >> 16;
+    if (t->state == TASKNEW)
+        t->state = TASKRUNNING; // its first stop
+    else if (event == PTRACE_EVENT_FORK || event == PTRACE_EVENT_VFORK ||
+             event == PTRACE_EVENT_CLONE)
+        onclone(t, event);
+    else if (event == PTRACE_EVENT_EXEC)
+        onexec(t);
+    resume(tid, status);
+}
+
+bool traceevents(void)
+{
+    int status;
+    pid_t tid = waitpid(-1, &status, __WALL);
+    if (tid < 0) {
+        if (errno != ECHILD)
+            return true; // EINTR: wait again
+        // Nothing traced is left. A task that ended before its creator's event and whose
+        // creator never reported (killed mid-fork) cannot be told from a thread: dropped.
+        while (nunclaimed)
+            removetask(unclaimed[--nunclaimed]);
+        return false;
+    }
+    onevent(tid, status);
+    // Whatever else is ready is taken now, sparing a sleep and a wake-up per event.
+    while ((tid = waitpid(-1, &status, __WALL | WNOHANG)) > 0)
+        onevent(tid, status);
+    // Before sleeping: a task held at its first stop whose creator's event has not come
+    // may have lost its creator; ask /proc rather than risk waiting forever.
+    for (size_t i = nunclaimed; i-- > 0;)
+        if (unclaimed[i]->state == TASKHELD)
+            resolve(unclaimed[i]);
+    return true;
+}
