@@ -188,7 +188,8 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline, LPSECURITY_ATTR
     pid_t pid = startstopped(argv);
     int err = errno;
     free(argv);
-    if (pid < 0 || !addtask(pid, p)) {
+    task *root = pid < 0 ? nullptr : addtask(pid, p);
+    if (!root) {
         if (pid > 0)
             kill(pid, SIGKILL);
         free(p);
@@ -196,6 +197,7 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline, LPSECURITY_ATTR
         setlasterror(pid < 0 ? winerror(err) : ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
+    root->state = TASKRUNNING;
     p->pid = (DWORD)pid;
     p->current = readimage(pid);
     p->suspended = true;

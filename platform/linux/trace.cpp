@@ -263,10 +263,11 @@ static void resolve(task *t)
     proc *child = newproc((DWORD)t->tid);
     if (!child)
         return letgo(t);
-    if (parent && parent->process) {
+    if (parent && parent->process)
         announce(parent->process);
-        child->injob = parent->process->injob;
-    }
+    // Only a process of the job has the options that attach its children, so this one is
+    // in the job, even if its parent has ended since.
+    child->injob = true;
     child->current = readimage(t->tid);
     claim(t->tid, t, child);
     releaseproc(child);
