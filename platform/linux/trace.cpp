@@ -43,21 +43,25 @@ static bool isstopsignal(int sig)
     return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
-// The value of a field of /proc/TID/status, as a number in the given base; 0 if absent.
-static unsigned long long statusfield(pid_t tid, const char *field, int base)
+// Two fields of /proc/TID/status, as numbers in the given base; 0 where absent.
+static void statusfields(pid_t tid, const char *fields[2], int base, unsigned long long out[2])
 {
     char path[40], text[4096];
+    out[0] = out[1] = 0;
     snprintf(path, sizeof path, "/proc/%d/status", (int)tid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return 0;
+        return;
     ssize_t n = read(fd, text, sizeof text - 1);
     close(fd);
     if (n <= 0)
-        return 0;
+        return;
     text[n] = '\0';
-    const char *at = strstr(text, field);
-    return at ? strtoull(at + strlen(field), nullptr, base) : 0;
+    for (int i = 0; i < 2; i++) {
+        const char *at = strstr(text, fields[i]);
+        if (at)
+            out[i] = strtoull(at + strlen(fields[i]), nullptr, base);
+    }
 }
 
 // A SIGCONT that reached a task while it sat in the delivery stop of a stop signal would,
@@ -65,8 +69,10 @@ static unsigned long long statusfield(pid_t tid, const char *field, int base)
 // continue, for good. This happens on fg after Ctrl-Z, when dorvane was stopped as well.
 static bool continuepending(pid_t tid)
 {
-    unsigned long long bit = 1ull << (SIGCONT - 1);
-    return (statusfield(tid, "SigPnd:", 16) & bit) || (statusfield(tid, "ShdPnd:", 16) & bit);
+    const char *fields[2] = {"SigPnd:", "ShdPnd:"};
+    unsigned long long pending[2];
+    statusfields(tid, fields, 16, pending);
+    return ((pending[0] | pending[1]) >> (SIGCONT - 1)) & 1;
 }
 
 void resume(pid_t tid, int status)
@@ -255,11 +261,14 @@ static void onexec(task *t)
 // fork): /proc tells its thread group and parent while it is stopped.
 static void resolve(task *t)
 {
-    pid_t tgid = (pid_t)statusfield(t->tid, "Tgid:", 10);
+    const char *fields[2] = {"\nTgid:", "\nPPid:"};
+    unsigned long long ids[2];
+    statusfields(t->tid, fields, 10, ids);
+    pid_t tgid = (pid_t)ids[0];
     task *group = tgid && tgid != t->tid ? findtask(tgid) : nullptr;
     if (group && group->process)
         return claim(t->tid, t, group->process);
-    task *parent = findtask((pid_t)statusfield(t->tid, "PPid:", 10));
+    task *parent = findtask((pid_t)ids[1]);
     proc *child = newproc((DWORD)t->tid);
     if (!child)
         return letgo(t);
