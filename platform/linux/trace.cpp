@@ -64,17 +64,6 @@ static void statusfields(pid_t tid, const char *fields[2], int base, unsigned lo
     }
 }
 
-// A SIGCONT that reached a task while it sat in the delivery stop of a stop signal would,
-// untraced, have discarded that signal; delivering it now would stop the task after the
-// continue, for good. This happens on fg after Ctrl-Z, when dorvane was stopped as well.
-static bool continuepending(pid_t tid)
-{
-    const char *fields[2] = {"SigPnd:", "ShdPnd:"};
-    unsigned long long pending[2];
-    statusfields(tid, fields, 16, pending);
-    return ((pending[0] | pending[1]) >> (SIGCONT - 1)) & 1;
-}
-
 void resume(pid_t tid, int status)
 {
     int event = status >> 16, sig = WSTOPSIG(status);
@@ -84,9 +73,11 @@ void resume(pid_t tid, int status)
         return;
     }
     // Only a signal-delivery stop carries a signal to pass on; a tracee that has ended in
-    // the meantime just makes this fail.
-    bool deliver = event == 0 && !(isstopsignal(sig) && continuepending(tid));
-    ptrace(PTRACE_CONT, tid, 0, deliver ? sig : 0);
+    // the meantime just makes this fail. A stop signal passed on after a SIGCONT came (fg
+    // while dorvane was stopped too, by the same Ctrl-Z) does not stop the task: SIGCONT
+    // clears the kernel's note that a stop signal was dequeued, so the stop is dropped, as
+    // it would have been untraced.
+    ptrace(PTRACE_CONT, tid, 0, event == 0 ? sig : 0);
 }
 
 static void hold(pid_t tid, int status)

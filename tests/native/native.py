@@ -352,6 +352,36 @@ def test_terminal(cfg):
         os.close(master)
 
 
+def test_stopped(cfg):
+    # A program stopped by SIGSTOP from outside stays stopped, while the rest of the tree
+    # and dorvane go on, until SIGCONT: as it would without dorvane.
+    beats = os.path.join(cfg['work'], 'stop-beat')
+    files = (beats, beats + '.child')
+    removebeats(files)
+    count, ms = 40, 20
+    proc = subprocess.Popen([cfg['dorvane']] + lfx(cfg, 'beats', beats, str(count), str(ms)),
+                            stdout=subprocess.PIPE, cwd=cfg['work'])
+    pids = []
+    for line in proc.stdout:
+        m = re.match(rb'\tnew process pid (\d+)', line)
+        if m:
+            pids.append(int(m.group(1)))
+        if len(pids) == 2:
+            break
+    check(poll(lambda: beatvalue(files[1]) >= 1, 10), 'the child beats')
+    os.kill(pids[1], signal.SIGSTOP)
+    time.sleep(0.1 * SCALE)
+    stopped, root = beatvalue(files[1]), beatvalue(files[0])
+    time.sleep(5 * ms / 1000 * SCALE)
+    check(beatvalue(files[1]) == stopped, 'the stopped child stays stopped')
+    check(beatvalue(files[0]) > root, 'the root goes on meanwhile')
+    os.kill(pids[1], signal.SIGCONT)
+    rest = proc.stdout.read()
+    status = proc.wait(timeout=30 * SCALE)
+    check(status == 0 and beatvalue(files[1]) == count, 'SIGCONT: the child runs to its end',
+          rest.decode(errors='replace'))
+
+
 def test_stdout(cfg):
     # The reader goes away after the first line: dorvane still waits for the whole tree.
     marker = os.path.join(cfg['work'], 'stdout-marker')
