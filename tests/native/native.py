@@ -180,6 +180,9 @@ def test_signals(cfg):
           r.text)
     r = dorvane(cfg, lfx(cfg, 'signal', '6'))
     check(r.codes() == [('crash', 0x86)] and r.status == 0x86, 'root aborts', r.text)
+    # dorvane ignores SIGPIPE for itself; a writer to a closed pipe below it still dies of it.
+    r = dorvane(cfg, ['sh', '-c', '"yes | head -c 1 >/dev/null"'])
+    check(('exit', 0x8d) in r.codes(), 'SIGPIPE reaches the programs', r.text)
 
 
 def test_launch(cfg):
