@@ -26,6 +26,7 @@ struct proc {
     bool injob;      // in the job: its packets are posted
     bool suspended;  // stopped at its first instruction until ResumeThread
     bool terminated; // ended by TerminateProcess: exitcode holds the code it was given
+    bool threaded;   // has had more than one thread: an exec may come from another
     unsigned refs;   // handles, queued packets and live tasks
     DWORD pid;       // its pid, also after it has gone to another process
     DWORD exitcode;  // valid once it has ended

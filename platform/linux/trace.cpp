@@ -212,12 +212,17 @@ static void onclone(task *t, int event)
     pid_t tid = (pid_t)message;
     proc *p = t->process;
     task *c = findtask(tid);
-    if (c && c->state != TASKHELD && c->state != TASKDEAD)
-        return; // claimed already, from /proc
+    if (c && c->state != TASKHELD && c->state != TASKDEAD) { // claimed already, from /proc
+        if (c->process != p)
+            announce(p);
+        return;
+    }
     bool thread = event == PTRACE_EVENT_CLONE &&
                   ((c && c->state == TASKDEAD) || syscall(SYS_tgkill, p->pid, tid, 0) == 0);
-    if (thread)
+    if (thread) {
+        p->threaded = true;
         return claim(tid, c, p);
+    }
     announce(p); // a parent's packet comes before its child's
     proc *child = childof(p, tid);
     if (!child) {
@@ -234,12 +239,13 @@ static void onclone(task *t, int event)
 static void onexec(task *t)
 {
     unsigned long former = 0;
-    if (ptrace(PTRACE_GETEVENTMSG, t->tid, 0, &former) == 0 && (pid_t)former != t->tid) {
+    proc *p = t->process;
+    if (p->threaded && ptrace(PTRACE_GETEVENTMSG, t->tid, 0, &former) == 0 &&
+        (pid_t)former != t->tid) {
         task *old = findtask((pid_t)former);
         if (old)
             removetask(old);
     }
-    proc *p = t->process;
     image *img = readimage(t->tid);
     if (img) {
         dropimage(p->current);
@@ -257,8 +263,10 @@ static void resolve(task *t)
     statusfields(t->tid, fields, 10, ids);
     pid_t tgid = (pid_t)ids[0];
     task *group = tgid && tgid != t->tid ? findtask(tgid) : nullptr;
-    if (group && group->process)
+    if (group && group->process) {
+        group->process->threaded = true;
         return claim(t->tid, t, group->process);
+    }
     task *parent = findtask((pid_t)ids[1]);
     proc *child = newproc((DWORD)t->tid);
     if (!child)
