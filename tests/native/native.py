@@ -375,7 +375,7 @@ def test_stopped(cfg):
     os.kill(pids[1], signal.SIGSTOP)
     time.sleep(0.1 * SCALE)
     stopped, root = beatvalue(files[1]), beatvalue(files[0])
-    time.sleep(5 * ms / 1000 * SCALE)
+    time.sleep(10 * ms / 1000 * SCALE)
     check(beatvalue(files[1]) == stopped, 'the stopped child stays stopped')
     check(beatvalue(files[0]) > root, 'the root goes on meanwhile')
     os.kill(pids[1], signal.SIGCONT)
