@@ -6,7 +6,8 @@
 
 #include <sys/types.h>
 
-// First byte of every record that a HANDLE points to: what the handle is.
+// First byte of every record that a HANDLE points to: what the handle is. The values start
+// well above zero, so that a zeroed or freed record does not pass for a handle.
 enum handlekind : unsigned char { KINDHEAP = 0x5a, KINDJOB, KINDPORT, KINDPROCESS, KINDTHREAD };
 
 // An absolute program path in bytes, shared by a process and the children that inherit it
