@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds every target and runs every test: the unit tests, and the end-to-end suite
-# against dorvane.exe under Wine.
+# Builds every target and runs every test: the unit tests, the end-to-end suite against
+# build/linux/dorvane and against dorvane.exe under Wine, the native Linux scenarios and
+# the stress runs.
 set -e
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
