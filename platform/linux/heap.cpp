@@ -42,7 +42,10 @@ BOOL HeapFree(HANDLE handle, DWORD, LPVOID block)
 // Every line has been written out by the time it returned, so nothing is left to flush;
 // _exit also spares the sanitizers' leak check the memory that is never freed by design.
 // The programs still running, if any, are detached by the kernel and go on.
+// A Linux exit status keeps only the low 8 bits; a failure whose code has none of them set
+// must not read as success.
 void ExitProcess(UINT code)
 {
-    _exit((int)(code & 0xff));
+    int status = (int)(code & 0xff);
+    _exit(code != 0 && status == 0 ? 0xff : status);
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 TEST(Errors, ErrnoMapsToTheWindowsCode)
 {
@@ -25,4 +27,24 @@ TEST(Errors, GetLastErrorGivesWhatWasSetLast)
     setlasterror(0x2);
     setlasterror(winerror(ENOEXEC));
     EXPECT_EQ(GetLastError(), 0xc1u);
+}
+
+// Only 8 bits of a code survive as an exit status: the root's codes fit, but an error code
+// such as 0x3e3 does not, and one whose low byte is zero must still read as a failure.
+TEST(Errors, ExitStatusKeepsTheLowByteAndNeverTurnsAFailureIntoSuccess)
+{
+    struct {
+        UINT code;
+        int status;
+    } cases[] = {{0, 0},      {3, 3}, {0x3e3, 0xe3}, {0x100, 0xff}, {0x20000000, 0xff},
+                 {0xff, 0xff}};
+    for (const auto &c : cases) {
+        pid_t pid = fork();
+        if (pid == 0)
+            ExitProcess(c.code);
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.status) << "code 0x" << std::hex << c.code;
+    }
 }
