@@ -83,6 +83,8 @@ task *addtask(pid_t tid, proc *p);
 void removetask(task *t);
 
 // trace.cpp
+// Lets tracees stopped at events wait less for us on busy CPUs.
+void preferwakeups(void);
 // Lets a stopped task go on from the stop that its wait status describes.
 void resume(pid_t tid, int status);
 // Makes every process that a traced one creates traced too.

@@ -489,6 +489,44 @@ def test_oracle(cfg):
           r.text)
 
 
+def schedfields(pid):
+    """Nice-derived priority and time slice of a process, from /proc/PID/sched."""
+    fields = {}
+    with open('/proc/%d/sched' % pid) as f:
+        for line in f:
+            name, _, value = line.partition(':')
+            fields[name.strip()] = value.strip()
+    return fields.get('prio'), fields.get('se.slice')
+
+
+def test_sched(cfg):
+    """dorvane asks for a short time slice for itself; the programs it runs get none of it,
+    and the nice value it was started with stays."""
+    marker = os.path.join(cfg['work'], 'sched-marker')
+    proc = subprocess.Popen(['nice', '-n', '3', cfg['dorvane'], cfg['fixture'], 'late',
+                             str(int(3000 * SCALE)), marker], stdout=subprocess.DEVNULL,
+                            cwd=cfg['work'])
+    try:
+        def root():
+            try:
+                with open('/proc/%d/task/%d/children' % (proc.pid, proc.pid)) as f:
+                    children = f.read().split()
+            except OSError:
+                return None
+            return int(children[0]) if children else None
+        pid = poll(root, 10)
+        if check(pid is not None, 'the root runs under dorvane'):
+            time.sleep(0.2)  # past its exec
+            ours, theirs = schedfields(proc.pid), schedfields(pid)
+            plain = schedfields(os.getpid())
+            check(ours[0] == theirs[0] and ours[0] != plain[0],
+                  'nice kept for dorvane and its root: %r %r' % (ours, theirs))
+            if plain[1] is not None:  # kernels that show the slice
+                check(theirs[1] == plain[1], 'the root has the default slice: %r' % (theirs,))
+    finally:
+        proc.wait(timeout=30 * SCALE)
+
+
 def test_negative(cfg):
     # The same check as the trees group, on a build that does not follow children: it must
     # find fault, or the tree tests prove nothing.
