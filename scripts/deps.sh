@@ -9,7 +9,7 @@ done
 if [ -n "$missing" ]; then
     echo "installing:$missing"
     apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+    DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
 fi
 
 # Wine: a private prefix, no downloads, no dialogs, no crash debugger window.
