@@ -514,9 +514,14 @@ def test_sched(cfg):
             except OSError:
                 return None
             return int(children[0]) if children else None
-        pid = poll(root, 10)
-        if check(pid is not None, 'the root runs under dorvane'):
-            time.sleep(0.2)  # past its exec
+        def execed():
+            pid = root()
+            try:
+                return pid if pid and os.readlink('/proc/%d/exe' % pid) == cfg['fixture'] else None
+            except OSError:
+                return None
+        pid = poll(execed, 10)
+        if check(pid is not None, 'the root runs the fixture under dorvane'):
             ours, theirs = schedfields(proc.pid), schedfields(pid)
             plain = schedfields(os.getpid())
             check(ours[0] == theirs[0] and ours[0] != plain[0],
