@@ -49,12 +49,5 @@ int platformwprintf(const wchar_t *format, ...)
 
 int platformputws(const wchar_t *text)
 {
-    size_t length = wcslen(text);
-    wchar_t line[1024];
-    if (length >= sizeof line / sizeof *line - 1)
-        length = sizeof line / sizeof *line - 2;
-    memcpy(line, text, length * sizeof(wchar_t));
-    line[length] = L'\n';
-    writeline(line, (int)length + 1);
-    return 0;
+    return platformwprintf(L"%ls\n", text) < 0 ? -1 : 0;
 }
