@@ -4,11 +4,12 @@
 // nor the locale is used.
 //
 // The formatter knows what the core's messages use: %u, %x (lowercase), %ls and %%; the
-// numbers are 32-bit, as DWORD is. A byte of a name that is not valid UTF-8 (carried as
-// U+DC80..U+DCFF) is written as the four characters \xNN, lowercase hex, so that nothing is
-// dropped and the output stays valid UTF-8. A name that holds those four characters itself
-// reads the same; names come from the system, and losing that distinction is cheaper than
-// escaping every backslash.
+// numbers are 32-bit, as DWORD is. A name (the text of a %ls) may hold any byte but / and
+// NUL on Linux, so it is written escaped, each on its one line and decodable: a control
+// character (below 0x20, and 0x7f), the double quote and the backslash C-style (\n, \t, \",
+// \\, else \xNN), a byte that is not valid UTF-8 (carried as U+DC80..U+DCFF) as \xNN, and
+// everything else as UTF-8. Fixed texts, written with _putws, are the system's own and go
+// out as they are.
 #include "linux.h"
 
 #include <errno.h>
@@ -50,26 +51,29 @@ static void putdigits(line *l, unsigned value, unsigned base)
 static void putwide(line *l, wchar_t c)
 {
     char bytes[4];
+    putbytes(l, bytes, widechartobytes(c, bytes));
+}
+
+// One character of a name, escaped where it could break or forge a line.
+static void putnamechar(line *l, wchar_t c)
+{
     uint32_t code = (uint32_t)c;
-    if (code >= 0xdc80 && code <= 0xdcff) {
-        unsigned byte = code - 0xdc00;
-        bytes[0] = '\\';
+    char bytes[4] = {'\\', 0, 0, 0};
+    if (c == L'\n' || c == L'\t' || c == L'"' || c == L'\\') {
+        bytes[1] = c == L'\n' ? 'n' : c == L'\t' ? 't' : (char)c;
+        putbytes(l, bytes, 2);
+    } else if (code < 0x20 || code == 0x7f || (code >= 0xdc80 && code <= 0xdcff)) {
+        unsigned byte = code & 0xff; // an escaped invalid byte is U+DC00 plus the byte
         bytes[1] = 'x';
         bytes[2] = "0123456789abcdef"[byte >> 4];
         bytes[3] = "0123456789abcdef"[byte & 0xf];
         putbytes(l, bytes, 4);
     } else {
-        putbytes(l, bytes, widechartobytes(c, bytes));
+        putwide(l, c);
     }
 }
 
-static void puttext(line *l, const wchar_t *text)
-{
-    for (; *text; text++)
-        putwide(l, *text);
-}
-
-static void formatline(line *l, const wchar_t *format, va_list args)
+static void formatline(line *l, bool escapenames, const wchar_t *format, va_list args)
 {
     for (const wchar_t *f = format; *f; f++) {
         if (*f != L'%') {
@@ -81,7 +85,12 @@ static void formatline(line *l, const wchar_t *format, va_list args)
             f++;
         } else if (f[1] == L'l' && f[2] == L's') {
             const wchar_t *text = va_arg(args, const wchar_t *);
-            puttext(l, text ? text : L"(null)");
+            for (text = text ? text : L"(null)"; *text; text++) {
+                if (escapenames)
+                    putnamechar(l, *text);
+                else
+                    putwide(l, *text);
+            }
             f += 2;
         } else if (f[1] == L'%') {
             putbytes(l, "%", 1);
@@ -115,17 +124,17 @@ static int writeout(const char *bytes, size_t length)
 
 // Formats into a buffer on the stack, or one from malloc for a longer line (escaped names
 // can be four times their bytes). Without memory, the part that fitted is written.
-static int vprint(const wchar_t *fmt, va_list args)
+static int vprint(bool escapenames, const wchar_t *fmt, va_list args)
 {
     char stack[1024];
     line l = {stack, sizeof stack, 0, 0};
     va_list again;
     va_copy(again, args);
-    formatline(&l, fmt, args);
+    formatline(&l, escapenames, fmt, args);
     char *heap = nullptr;
     if (l.count > l.cap && (heap = (char *)malloc(l.count))) {
         l = {heap, l.count, 0, 0};
-        formatline(&l, fmt, again);
+        formatline(&l, escapenames, fmt, again);
     }
     va_end(again);
     int result = writeout(l.bytes, l.stored);
@@ -137,21 +146,21 @@ int platformwprintf(const wchar_t *format, ...)
 {
     va_list args;
     va_start(args, format);
-    int result = vprint(format, args);
+    int result = vprint(true, format, args);
     va_end(args);
     return result;
 }
 
-static int print(const wchar_t *format, ...)
+static int print(bool escapenames, const wchar_t *format, ...)
 {
     va_list args;
     va_start(args, format);
-    int result = vprint(format, args);
+    int result = vprint(escapenames, format, args);
     va_end(args);
     return result;
 }
 
 int platformputws(const wchar_t *text)
 {
-    return print(L"%ls\n", text) < 0 ? -1 : 0;
+    return print(false, L"%ls\n", text) < 0 ? -1 : 0;
 }

@@ -78,7 +78,11 @@ TEST(Output, EveryMessageGivesItsBytes)
              platformwprintf(MSGFILE, L"/tmp/a\xdcff\xdc80"
                                       L"b\\x");
          },
-         "file \"/tmp/a\\xff\\x80b\\x\"\n"},
+         "file \"/tmp/a\\xff\\x80b\\\\x\"\n"},
+        // A name cannot break its line or forge another: controls, quotes and backslashes
+        // are escaped, so each name reads back unambiguously.
+        {[] { platformwprintf(MSGFILE, L"/t/a\n\tnew process pid 4\"\x01\x7f\x1b[0m\u0080"); },
+         "file \"/t/a\\n\\tnew process pid 4\\\"\\x01\\x7f\\x1b[0m\xc2\x80\"\n"},
         {[] { platformputws(MSGTABLEALLOC); }, "\t\tHeapAlloc() failed!\n"},
         {[] { platformwprintf(MSGNEWPROC, 1u); }, "\tnew process pid 1\n"},
         {[] { platformwprintf(MSGEXITPROC, 32768u, 0x8bu); },
