@@ -4,6 +4,7 @@
 #include "records.h"
 
 #include <stdlib.h>
+#include <time.h>
 
 // A completion packet: message, and the process whose pid goes in the overlapped slot
 // (null for the job's own messages). The packet holds a reference on the process.
@@ -31,6 +32,10 @@ static job *treejob;
 // The process of the packet dequeued last; held until the next dequeue, so the handler of
 // that packet can open it by pid.
 static proc *lastproc;
+// Children not announced when they were created, oldest first, each held: a ring that
+// grows as needed. Most leave at once by their exec; the rest are announced when due.
+static proc **unannounced;
+static size_t unannouncedhead, unannouncedcount, unannouncedsize;
 
 HANDLE CreateJobObjectW(LPSECURITY_ATTRIBUTES, LPCWSTR)
 {
@@ -130,6 +135,55 @@ void announce(proc *p)
     postpacket(JOB_OBJECT_MSG_NEW_PROCESS, p);
 }
 
+uint32_t nowms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint32_t)now.tv_sec * 1000u + (uint32_t)(now.tv_nsec / 1000000);
+}
+
+proc *childproc(proc *parent, DWORD pid)
+{
+    proc *child = newproc(pid);
+    if (!child)
+        return nullptr;
+    child->current = parent ? keepimage(parent->current) : nullptr;
+    // Only a process of the job is followed, so a child whose creator is unknown is in it.
+    child->injob = parent ? parent->injob : true;
+    child->created = nowms();
+    if (unannouncedcount == unannouncedsize) {
+        size_t size = unannouncedsize ? 2 * unannouncedsize : 64;
+        proc **ring = (proc **)malloc(size * sizeof(proc *));
+        if (!ring)
+            return child; // announced by its exec, fork or end only
+        for (size_t i = 0; i < unannouncedcount; i++)
+            ring[i] = unannounced[(unannouncedhead + i) % unannouncedsize];
+        free(unannounced);
+        unannounced = ring;
+        unannouncedhead = 0;
+        unannouncedsize = size;
+    }
+    unannounced[(unannouncedhead + unannouncedcount++) % unannouncedsize] = child;
+    holdproc(child);
+    return child;
+}
+
+int announcedue(void)
+{
+    uint32_t now = nowms();
+    while (unannouncedcount) {
+        proc *p = unannounced[unannouncedhead];
+        uint32_t age = now - p->created;
+        if (!p->announced && age < ANNOUNCEDELAY)
+            return (int)(ANNOUNCEDELAY - age);
+        announce(p); // it has not exec'd, forked or ended yet: it runs what it inherited
+        unannouncedhead = (unannouncedhead + 1) % unannouncedsize;
+        unannouncedcount--;
+        releaseproc(p);
+    }
+    return -1;
+}
+
 proc *packetproc(DWORD pid)
 {
     return lastproc && lastproc->pid == pid ? lastproc : nullptr;
@@ -183,7 +237,10 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD message, PULONG_PTR key,
             setlasterror(ERROR_ABANDONED_WAIT_0);
             return FALSE;
         }
-        if (!traceevents()) {
+        int wait = announcedue();
+        if (q->count)
+            break;
+        if (!traceevents(wait)) {
             treejob->drained = true;
             postpacket(JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO, nullptr);
         }

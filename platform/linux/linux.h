@@ -11,7 +11,8 @@ DWORD winerror(int err);
 // Text. Wide strings are UTF-32 here. Bytes that are not valid UTF-8 travel through wide
 // text as U+DC80..U+DCFF (one code per byte), so they can be turned back into the very same
 // bytes (arguments) or written escaped (output).
-// Decodes bytes into a NUL-terminated wide string allocated with malloc; null when out of memory.
+// Decodes bytes into a NUL-terminated wide string allocated with malloc; null when out of
+// memory.
 wchar_t *bytestowide(const char *bytes, size_t length);
 // Encodes wide text as bytes, restoring escaped bytes as they were; malloc'ed, NUL-terminated.
 char *widetobytes(const wchar_t *text);

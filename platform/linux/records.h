@@ -4,6 +4,7 @@
 
 #include "linux.h"
 
+#include <stdint.h>
 #include <sys/types.h>
 
 // First byte of every record that a HANDLE points to: what the handle is. The values start
@@ -31,8 +32,10 @@ struct proc {
     unsigned refs;   // handles, queued packets and live tasks
     DWORD pid;       // its pid, also after it has gone to another process
     DWORD exitcode;  // valid once it has ended
-    image *current;  // the program it runs, inherited by its children; dropped at its end
-    image *shown;    // the program its new-process packet names, until that is handled
+    uint32_t
+        created;    // when it was first seen, in ms: it is announced 20 ms after, at the latest
+    image *current; // the program it runs, inherited by its children; dropped at its end
+    image *shown;   // the program its new-process packet names, until that is handled
 };
 
 // The thread of a handle from CreateProcessW: only the root's main thread ever has one.
@@ -53,7 +56,8 @@ struct task {
     task *next;    // next in its hash bucket
     proc *process; // null while unclaimed (TASKHELD, TASKDEAD)
     pid_t tid;
-    int status; // wait status that a HELD or DEAD task came with
+    int status;     // wait status that a HELD or DEAD task came with
+    uint32_t since; // when a HELD or DEAD task came, in ms
     taskstate state;
 };
 
@@ -72,12 +76,23 @@ void dropimage(image *img);
 void postpacket(DWORD message, proc *p);
 // Queues a process's new-process packet once, naming the program it runs now.
 void announce(proc *p);
+// A new process of the job, created by parent (null if unknown); it runs its creator's
+// program until it execs, and is announced when it first execs, forks or ends, or
+// ANNOUNCEDELAY ms after now, whichever comes first. Null without memory.
+proc *childproc(proc *parent, DWORD pid);
+// Announces the children whose time has come; returns the ms until the next is due, or -1.
+int announcedue(void);
+// A clock in ms for those delays; it wraps, so only differences mean anything.
+uint32_t nowms(void);
+#define ANNOUNCEDELAY 20
 // The process of the packet dequeued last, if it has this pid: the one a handler of that
 // packet means, even when the pid has since been reused.
 proc *packetproc(DWORD pid);
 
 // tasks.cpp
 task *findtask(pid_t tid);
+// The task after t in the table, in no particular order; the first with null.
+task *nexttask(task *t);
 // A new task record, holding a reference on its process if it has one; null without memory.
 task *addtask(pid_t tid, proc *p);
 void removetask(task *t);
@@ -85,10 +100,21 @@ void removetask(task *t);
 // trace.cpp
 // Lets tracees stopped at events wait less for us on busy CPUs.
 void preferwakeups(void);
+// Makes dorvane the parent of the tree's orphans.
+void adoptorphans(void);
 // Lets a stopped task go on from the stop that its wait status describes.
 void resume(pid_t tid, int status);
 // Makes every process that a traced one creates traced too.
 bool followchildren(pid_t pid);
-// Waits for the tree's next events and handles them, one blocking wait and then all that
-// are ready. False once no traced process is left.
-bool traceevents(void);
+// Waits up to timeoutms (-1: without limit) for the tree's next events and handles them,
+// one wait and then all that are ready. False once no traced process is left.
+bool traceevents(int timeoutms);
+
+// detach.cpp
+// From the root's start on: a terminating signal that reaches dorvane first lets the whole
+// tree go, passing on the signals its tasks are stopped for, then ends dorvane by that
+// signal. SIGCHLD stays blocked, for traceevents' timed wait.
+void guardtree(void);
+// While the task table changes, a terminating signal waits: closed, then open again.
+void closeguard(void);
+void openguard(void);

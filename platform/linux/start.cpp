@@ -155,8 +155,11 @@ static pid_t startstopped(char **argv)
         return -1;
     pid_t pid = forkseized(argv, path ? path : defaultpath, errpipe);
     int err = errno;
-    if (pid > 0)
+    if (pid > 0) { // what the root must not inherit comes after its fork
         preferwakeups();
+        adoptorphans();
+        guardtree();
+    }
     close(errpipe[1]);
     if (pid > 0) {
         err = awaitexec(pid, errpipe[0]); // a child that failed is reaped by then

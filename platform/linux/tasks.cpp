@@ -44,6 +44,16 @@ task *findtask(pid_t tid)
     return t;
 }
 
+task *nexttask(task *t)
+{
+    if (t && t->next)
+        return t->next;
+    for (size_t b = t ? bucketof(t->tid, nbuckets) + 1 : 0; b < nbuckets; b++)
+        if (buckets[b])
+            return buckets[b];
+    return nullptr;
+}
+
 task *addtask(pid_t tid, proc *p)
 {
     if (ntasks >= nbuckets)

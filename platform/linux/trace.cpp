@@ -12,6 +12,7 @@
 #include <string.h>
 #include <linux/sched.h>
 #include <linux/sched/types.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -21,6 +22,11 @@
 static task **unclaimed;
 // How many there are, and room for how many.
 static size_t nunclaimed, unclaimedsize;
+// One bit per pid: a process whose end has been reported, and whose zombie may still come
+// to dorvane as the subreaper, to be reported a second time by the wait. Cleared when the
+// pid starts a new task.
+static unsigned char *ghosts;
+static size_t ghostbytes;
 
 bool followchildren(pid_t pid)
 {
@@ -56,6 +62,14 @@ void preferwakeups(void)
     attr.sched_flags = 0;
     attr.sched_runtime = 100 * 1000; // ns: 0.1 ms
     syscall(SYS_sched_setattr, 0, &attr, 0);
+}
+
+// A child that the kernel does not attach (CLONE_UNTRACED) and that outlives its creator
+// would leave the tree unseen and let the run end early; as the subreaper, dorvane becomes
+// its parent, so the wait goes on until it has ended and reports it.
+void adoptorphans(void)
+{
+    prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
 }
 
 static bool isstopsignal(int sig)
@@ -100,6 +114,32 @@ void resume(pid_t tid, int status)
     ptrace(PTRACE_CONT, tid, 0, event == 0 ? sig : 0);
 }
 
+static void markghost(pid_t pid)
+{
+    size_t at = (size_t)pid / 8;
+    if (at >= ghostbytes) {
+        size_t size = at + 1 > 2 * ghostbytes ? at + 1 : 2 * ghostbytes;
+        unsigned char *grown = (unsigned char *)realloc(ghosts, size);
+        if (!grown)
+            return; // its second report then looks like a process that escaped tracing
+        memset(grown + ghostbytes, 0, size - ghostbytes);
+        ghosts = grown;
+        ghostbytes = size;
+    }
+    ghosts[at] |= (unsigned char)(1u << (pid % 8));
+}
+
+// Whether pid was a ghost; it is not one any more.
+static bool unghost(pid_t pid)
+{
+    size_t at = (size_t)pid / 8;
+    unsigned char bit = (unsigned char)(1u << (pid % 8));
+    if (at >= ghostbytes || !(ghosts[at] & bit))
+        return false;
+    ghosts[at] &= (unsigned char)~bit;
+    return true;
+}
+
 static void hold(pid_t tid, int status)
 {
     if (nunclaimed == unclaimedsize) {
@@ -115,6 +155,9 @@ static void hold(pid_t tid, int status)
         return resume(tid, status);
     t->state = WIFSTOPPED(status) ? TASKHELD : TASKDEAD;
     t->status = status;
+    t->since = nowms();
+    if (WIFSTOPPED(status))
+        unghost(tid);
     unclaimed[nunclaimed++] = t;
 }
 
@@ -180,6 +223,7 @@ static void onend(task *t, int status)
         abnormal = false;
     }
     announce(p); // it ended before its first exec or fork: it ran what it inherited
+    markghost(t->tid);
     p->alive = false;
     p->exitcode = code;
     dropimage(p->current);
@@ -209,17 +253,6 @@ static void claim(pid_t tid, task *t, proc *owner)
         onend(t, t->status);
 }
 
-// A new process created by p: it runs p's program until it execs.
-static proc *childof(proc *p, pid_t tid)
-{
-    proc *child = newproc((DWORD)tid);
-    if (!child)
-        return nullptr;
-    child->current = keepimage(p->current);
-    child->injob = p->injob;
-    return child;
-}
-
 // Fork, vfork (posix_spawn too) and clone events. Only a clone can make a thread; a thread
 // of the creator's group is still there to be signalled with the group's id. One that has
 // already ended cannot be asked, and is taken for a thread: processes come by fork, vfork,
@@ -244,7 +277,8 @@ static void onclone(task *t, int event)
         return claim(tid, c, p);
     }
     announce(p); // a parent's packet comes before its child's
-    proc *child = childof(p, tid);
+    unghost(tid);
+    proc *child = childproc(p, tid);
     if (!child) {
         if (c)
             letgo(c);
@@ -288,14 +322,13 @@ static void resolve(task *t)
         return claim(t->tid, t, group->process);
     }
     task *parent = findtask((pid_t)ids[1]);
-    proc *child = newproc((DWORD)t->tid);
-    if (!child)
-        return letgo(t);
     if (parent && parent->process)
         announce(parent->process);
     // Only a process of the job has the options that attach its children, so this one is
     // in the job, even if its parent has ended since.
-    child->injob = true;
+    proc *child = childproc(nullptr, (DWORD)t->tid);
+    if (!child)
+        return letgo(t);
     child->current = readimage(t->tid);
     claim(t->tid, t, child);
     releaseproc(child);
@@ -331,20 +364,79 @@ static void onevent(pid_t tid, int status)
     resume(tid, status);
 }
 
-bool traceevents(void)
+// A task that ended before any creator's event named it, once its creator has had time to
+// tell (or at the end, when none is left to): as dorvane is the tree's subreaper, it is the
+// second report of a process already reported, or a process that was never traced
+// (CLONE_UNTRACED) and outlived its creator. That one is reported now, with its end; its
+// program cannot be known any more. With all, every one is settled.
+static void settledead(bool all)
+{
+    uint32_t now = nowms();
+    for (size_t i = nunclaimed; i-- > 0;) {
+        task *t = unclaimed[i];
+        if (t->state != TASKDEAD || (!all && now - t->since < ANNOUNCEDELAY))
+            continue;
+        proc *p = unghost(t->tid) ? nullptr : childproc(nullptr, (DWORD)t->tid);
+        if (!p) {
+            unhold(t);
+            removetask(t);
+            continue;
+        }
+        claim(t->tid, t, p);
+        releaseproc(p);
+    }
+}
+
+// The ms until the oldest dead task is to be settled, if sooner than within timeoutms.
+static int settledue(int timeoutms)
+{
+    uint32_t now = nowms();
+    for (size_t i = 0; i < nunclaimed; i++) {
+        uint32_t age = now - unclaimed[i]->since;
+        int left = unclaimed[i]->state != TASKDEAD ? -1
+                   : age >= ANNOUNCEDELAY          ? 0
+                                                   : (int)(ANNOUNCEDELAY - age);
+        if (left >= 0 && (timeoutms < 0 || left < timeoutms))
+            timeoutms = left;
+    }
+    return timeoutms;
+}
+
+// One wait for the next report: blocking, or for at most timeoutms, woken by the SIGCHLD
+// that every report raises (blocked, so none can slip by between the two calls). Returns
+// the reporting task, 0 if none came in time, or -1 with errno.
+static pid_t waitreport(int timeoutms, int *status)
+{
+    if (timeoutms < 0)
+        return waitpid(-1, status, __WALL);
+    pid_t tid = waitpid(-1, status, __WALL | WNOHANG);
+    if (tid != 0)
+        return tid;
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    struct timespec wait = {timeoutms / 1000, (long)(timeoutms % 1000) * 1000000L};
+    sigtimedwait(&chld, nullptr, &wait);
+    return waitpid(-1, status, __WALL | WNOHANG);
+}
+
+bool traceevents(int timeoutms)
 {
     int status;
-    pid_t tid = waitpid(-1, &status, __WALL);
+    pid_t tid = waitreport(settledue(timeoutms), &status);
+    if (tid < 0 && errno != ECHILD)
+        return true; // EINTR: wait again
+    closeguard();
     if (tid < 0) {
-        if (errno != ECHILD)
-            return true; // EINTR: wait again
-        // Nothing traced is left. A task that ended before its creator's event and whose
-        // creator never reported (killed mid-fork) cannot be told from a thread: dropped.
+        // Nothing traced is left, and no child: whatever is still unclaimed is settled now.
+        settledead(true);
         while (nunclaimed)
             removetask(unclaimed[--nunclaimed]);
+        openguard();
         return false;
     }
-    onevent(tid, status);
+    if (tid > 0)
+        onevent(tid, status);
     // Whatever else is ready is taken now, sparing a sleep and a wake-up per event.
     while ((tid = waitpid(-1, &status, __WALL | WNOHANG)) > 0)
         onevent(tid, status);
@@ -353,5 +445,7 @@ bool traceevents(void)
     for (size_t i = nunclaimed; i-- > 0;)
         if (unclaimed[i]->state == TASKHELD)
             resolve(unclaimed[i]);
+    settledead(false);
+    openguard();
     return true;
 }

@@ -1,0 +1,132 @@
+// Letting the traced tree go when a terminating signal reaches dorvane. A group-wide signal
+// (a CI runner's kill of the process group, systemd, a terminal hangup) reaches dorvane and
+// its programs at once; each traced program stops at the signal's delivery and waits for
+// dorvane to pass it on. Were dorvane to die at once, the kernel would detach them and
+// drop the signal they are stopped for, leaving them running. So dorvane first lets every
+// task go with the signal it is stopped for, then ends by the same signal, as it would
+// have without handling it.
+#include "records.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+// The signals whose default action ends dorvane and that it does not ignore on purpose
+// (SIGINT, SIGQUIT and SIGPIPE it outlives), nor that only a fault of its own raises.
+static const int terminating[] = {SIGHUP,  SIGTERM, SIGUSR1, SIGUSR2,   SIGALRM, SIGVTALRM,
+                                  SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT, SIGXCPU, SIGXFSZ};
+// Those signals and the real-time ones, as a set.
+static sigset_t guarded;
+
+// Lets one stopped task go: with the signal it is stopped for, if it is at a signal's
+// delivery. An event stop (si_code holds the event above its low byte) carries none; a
+// task in a group-stop stays stopped after the detach, as it would have untraced.
+static void release(pid_t tid, const siginfo_t *info)
+{
+    bool event = info->si_code > 0 && (info->si_code >> 8) != 0;
+    ptrace(PTRACE_DETACH, tid, 0, event ? 0 : info->si_signo);
+}
+
+// A task that reported a stop to the wait; returns whether it was one we waited for.
+static void releasereported(pid_t tid, int status)
+{
+    int event = status >> 16;
+    ptrace(PTRACE_DETACH, tid, 0, event == 0 ? WSTOPSIG(status) : 0);
+}
+
+// Every task of the table is let go: one already stopped (held, suspended, or stopped at a
+// report that the main loop had taken but not yet answered) at once; a running one is
+// interrupted first and let go at the stop it then reports. Children that appear meanwhile
+// stop at their start and are let go too. Called only while the table is not changing;
+// uses no memory from the heap, since it may run in a signal handler.
+static void releaseall(void)
+{
+    long waiting = 0;
+    for (task *t = nexttask(nullptr); t; t = nexttask(t)) {
+        if (t->state == TASKDEAD)
+            continue;
+        siginfo_t info;
+        memset(&info, 0, sizeof info);
+        if (ptrace(PTRACE_GETSIGINFO, t->tid, 0, &info) == 0) {
+            release(t->tid, &info);
+            t->state = TASKDEAD; // let go: no report of it is expected
+        } else if (ptrace(PTRACE_INTERRUPT, t->tid, 0, 0) == 0) {
+            waiting++;
+        }
+    }
+    // A task interrupted reports within a moment; one that cannot (a zombie leader waiting
+    // for its threads) holds no signal to lose, so the wait is bounded.
+    struct timespec tick = {0, 1000000L};
+    for (int ticks = 0; waiting > 0 && ticks < 2000;) {
+        int status;
+        pid_t tid = waitpid(-1, &status, __WALL | WNOHANG);
+        if (tid <= 0) {
+            if (tid < 0 && errno == ECHILD)
+                break;
+            nanosleep(&tick, nullptr);
+            ticks++;
+            continue;
+        }
+        task *t = findtask(tid);
+        if (t && t->state != TASKDEAD) {
+            t->state = TASKDEAD;
+            waiting--;
+        }
+        if (WIFSTOPPED(status))
+            releasereported(tid, status);
+    }
+}
+
+static void onterminating(int sig)
+{
+    releaseall();
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigaction(sig, &dfl, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
+    _exit(128 + sig); // a signal that did not end us after all
+}
+
+void guardtree(void)
+{
+    sigemptyset(&guarded);
+    for (int sig : terminating)
+        sigaddset(&guarded, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        sigaddset(&guarded, sig);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = onterminating;
+    action.sa_mask = guarded;
+    action.sa_flags = SA_RESTART;
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sigismember(&guarded, sig) == 1) {
+            struct sigaction found;
+            // One that dorvane was started with ignored stays ignored, as it would be.
+            if (sigaction(sig, nullptr, &found) == 0 && found.sa_handler != SIG_IGN)
+                sigaction(sig, &action, nullptr);
+        }
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, nullptr);
+}
+
+void closeguard(void)
+{
+    sigprocmask(SIG_BLOCK, &guarded, nullptr);
+}
+
+void openguard(void)
+{
+    sigprocmask(SIG_UNBLOCK, &guarded, nullptr);
+}
