@@ -1,9 +1,11 @@
 // The job and its completion port: the job is the traced tree, once its root has been
 // assigned; the port is a queue of packets that GetQueuedCompletionStatus fills by
 // driving the tree's events itself, on the one thread, blocking in the kernel's wait.
-#include "records.h"
+#include "tracker.h"
 
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <time.h>
 
 // A completion packet: message, and the process whose pid goes in the overlapped slot
@@ -39,6 +41,8 @@ static size_t unannouncedhead, unannouncedcount, unannouncedsize;
 
 HANDLE CreateJobObjectW(LPSECURITY_ATTRIBUTES, LPCWSTR)
 {
+    if (!choosetracker())
+        return nullptr;
     job *j = (job *)calloc(1, sizeof(job));
     if (!j) {
         setlasterror(ERROR_NOT_ENOUGH_MEMORY);
@@ -184,6 +188,48 @@ int announcedue(void)
     return -1;
 }
 
+// A signal's death is abnormal (a crash) when its default action dumps core.
+static bool dumpscore(int sig)
+{
+    switch (sig) {
+    case SIGABRT:
+    case SIGBUS:
+    case SIGFPE:
+    case SIGILL:
+    case SIGQUIT:
+    case SIGSEGV:
+    case SIGSYS:
+    case SIGTRAP:
+    case SIGXCPU:
+    case SIGXFSZ:
+        return true;
+    }
+    return false;
+}
+
+void endproc(proc *p, int status)
+{
+    DWORD code;
+    bool abnormal = false;
+    if (WIFEXITED(status)) {
+        code = (DWORD)WEXITSTATUS(status);
+    } else {
+        code = 128 + (DWORD)WTERMSIG(status);
+        abnormal = dumpscore(WTERMSIG(status));
+    }
+    if (p->terminated) { // as on Windows: the code TerminateProcess was given, a normal end
+        code = p->exitcode;
+        abnormal = false;
+    }
+    announce(p); // it ended before its first exec or fork: it ran what it inherited
+    p->alive = false;
+    p->exitcode = code;
+    dropimage(p->current);
+    p->current = nullptr;
+    postpacket(abnormal ? JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS : JOB_OBJECT_MSG_EXIT_PROCESS,
+               p);
+}
+
 proc *packetproc(DWORD pid)
 {
     return lastproc && lastproc->pid == pid ? lastproc : nullptr;
@@ -202,7 +248,7 @@ BOOL AssignProcessToJobObject(HANDLE jobhandle, HANDLE process)
         setlasterror(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (!followchildren((pid_t)p->pid))
+    if (!tracking->follow(p))
         return FALSE;
     treejob = j;
     p->injob = true;
@@ -240,7 +286,7 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD message, PULONG_PTR key,
         int wait = announcedue();
         if (q->count)
             break;
-        if (!traceevents(wait)) {
+        if (!tracking->events(wait)) {
             treejob->drained = true;
             postpacket(JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO, nullptr);
         }

@@ -96,25 +96,3 @@ task *nexttask(task *t);
 // A new task record, holding a reference on its process if it has one; null without memory.
 task *addtask(pid_t tid, proc *p);
 void removetask(task *t);
-
-// trace.cpp
-// Lets tracees stopped at events wait less for us on busy CPUs.
-void preferwakeups(void);
-// Makes dorvane the parent of the tree's orphans.
-void adoptorphans(void);
-// Lets a stopped task go on from the stop that its wait status describes.
-void resume(pid_t tid, int status);
-// Makes every process that a traced one creates traced too.
-bool followchildren(pid_t pid);
-// Waits up to timeoutms (-1: without limit) for the tree's next events and handles them,
-// one wait and then all that are ready. False once no traced process is left.
-bool traceevents(int timeoutms);
-
-// detach.cpp
-// From the root's start on: a terminating signal that reaches dorvane first lets the whole
-// tree go, passing on the signals its tasks are stopped for, then ends dorvane by that
-// signal. SIGCHLD stays blocked, for traceevents' timed wait.
-void guardtree(void);
-// While the task table changes, a terminating signal waits: closed, then open again.
-void closeguard(void);
-void openguard(void);

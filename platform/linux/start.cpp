@@ -1,10 +1,11 @@
-// Starting the root program traced and stopped before its first instruction, and the
+// Starting the root program followed and stopped before its first instruction, and the
 // services that then let it run or end it.
 //
-// The start is signal-free: the child waits on a pipe until it has been seized, then
+// The start is signal-free: the child waits on a pipe until the tracker has seized it, then
 // execs; a failed exec writes its errno into a close-on-exec pipe. The kernel closes that
-// pipe before the exec stop, so the wait decides, and the pipe only says why it failed.
-#include "records.h"
+// pipe before the exec is done, so the tracker's wait decides, and the pipe only says why
+// it failed.
+#include "tracker.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,7 +13,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,30 +92,6 @@ static int execsearch(char **argv, const char *path)
     _exit(127);
 }
 
-// Waits for the child's exec. A signal that reaches it first is passed on, as it would be
-// untraced. Returns 0 once it stands stopped at the exec, or the errno that failed it.
-static int awaitexec(pid_t pid, int errfd)
-{
-    for (;;) {
-        int status;
-        if (waitpid(pid, &status, __WALL) < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (WIFSTOPPED(status) && status >> 16 == PTRACE_EVENT_EXEC)
-            return 0;
-        if (WIFSTOPPED(status)) {
-            resume(pid, status);
-            continue;
-        }
-        int err;
-        if (read(errfd, &err, sizeof err) != sizeof err)
-            err = EINTR; // killed by a signal before it could exec
-        return err;
-    }
-}
-
 // Forks the child and seizes it; returns its pid, or -1 with errno.
 static pid_t forkseized(char **argv, const char *path, int errpipe[2])
 {
@@ -129,9 +105,7 @@ static pid_t forkseized(char **argv, const char *path, int errpipe[2])
     }
     int err = errno;
     close(syncpipe[0]);
-    // Only the exec stop at first: the job's options for following children come with
-    // AssignProcessToJobObject.
-    if (pid > 0 && ptrace(PTRACE_SEIZE, pid, 0, PTRACE_O_TRACEEXEC) < 0) {
+    if (pid > 0 && !tracking->seize(pid)) {
         err = errno;
         kill(pid, SIGKILL);
         while (waitpid(pid, nullptr, __WALL) < 0 && errno == EINTR) {
@@ -155,14 +129,11 @@ static pid_t startstopped(char **argv)
         return -1;
     pid_t pid = forkseized(argv, path ? path : defaultpath, errpipe);
     int err = errno;
-    if (pid > 0) { // what the root must not inherit comes after its fork
-        preferwakeups();
-        adoptorphans();
-        guardtree();
-    }
+    if (pid > 0)
+        tracking->forked();
     close(errpipe[1]);
     if (pid > 0) {
-        err = awaitexec(pid, errpipe[0]); // a child that failed is reaped by then
+        err = tracking->awaitexec(pid, errpipe[0]); // a child that failed is reaped by then
         if (err)
             pid = -1;
     }
@@ -193,8 +164,9 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline, LPSECURITY_ATTR
     pid_t pid = startstopped(argv);
     int err = errno;
     free(argv);
-    task *root = pid < 0 ? nullptr : addtask(pid, p);
-    if (!root) {
+    if (pid > 0)
+        p->pid = (DWORD)pid;
+    if (pid < 0 || !tracking->adopt(p)) {
         if (pid > 0)
             kill(pid, SIGKILL);
         free(p);
@@ -202,9 +174,8 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline, LPSECURITY_ATTR
         setlasterror(pid < 0 ? winerror(err) : ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    root->state = TASKRUNNING;
-    p->pid = (DWORD)pid;
-    p->current = readimage(pid);
+    if (!p->current)
+        p->current = readimage(pid);
     p->suspended = true;
     t->kind = KINDTHREAD;
     t->process = p;
@@ -228,10 +199,8 @@ DWORD ResumeThread(HANDLE handle)
     proc *p = t->process;
     if (!p->suspended)
         return 0;
-    if (ptrace(PTRACE_CONT, (pid_t)p->pid, 0, 0) < 0) {
-        setlasterror(winerror(errno));
+    if (!tracking->resume(p))
         return (DWORD)-1;
-    }
     p->suspended = false;
     return 1;
 }

@@ -5,7 +5,7 @@
 // drop the signal they are stopped for, leaving them running. So dorvane first lets every
 // task go with the signal it is stopped for, then ends by the same signal, as it would
 // have without handling it.
-#include "records.h"
+#include "ptrace.h"
 
 #include <errno.h>
 #include <signal.h>

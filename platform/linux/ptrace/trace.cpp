@@ -2,7 +2,7 @@
 // packets, in the order that they imply, and lets every task go on as it would untraced.
 // Per fork+exec+exit of a child: the creator's fork event, the child's first stop, its
 // exec stop, the creator's SIGCHLD delivery stop, and the child's end.
-#include "records.h"
+#include "ptrace.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,9 +10,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <linux/sched.h>
-#include <linux/sched/types.h>
-#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -27,50 +24,6 @@ static size_t nunclaimed, unclaimedsize;
 // pid starts a new task.
 static unsigned char *ghosts;
 static size_t ghostbytes;
-
-bool followchildren(pid_t pid)
-{
-#ifdef DORVANE_NO_FOLLOW
-    // A test-only build for the negative control of the tree tests: nothing the root
-    // starts is traced, so its descendants escape the job.
-    long options = PTRACE_O_TRACEEXEC;
-#else
-    // TRACECLONE too, not only for threads: a child of an untraced thread would escape,
-    // and clone3 with no exit signal reports as a clone.
-    long options =
-        PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC;
-#endif
-    if (ptrace(PTRACE_SETOPTIONS, pid, 0, options) == 0)
-        return true;
-    setlasterror(winerror(errno));
-    return false;
-}
-
-// Every stop of a tracee waits for us to wake and let it go on. When all CPUs are busy (a
-// parallel build), the fair scheduler lets a woken task preempt only if its time slice is
-// shorter than the running one's; ours is asked down to the least the kernel takes, so a
-// stopped tracee is not left waiting for another program's slice to run out. Only the slice
-// changes (policy and nice stay as the caller set them); kernels without custom slices
-// ignore it. Called after the root has been forked, so that no program inherits it.
-void preferwakeups(void)
-{
-    struct sched_attr attr = {};
-    if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) < 0 ||
-        (attr.sched_policy != SCHED_NORMAL && attr.sched_policy != SCHED_BATCH))
-        return;
-    attr.size = sizeof attr;
-    attr.sched_flags = 0;
-    attr.sched_runtime = 100 * 1000; // ns: 0.1 ms
-    syscall(SYS_sched_setattr, 0, &attr, 0);
-}
-
-// A child that the kernel does not attach (CLONE_UNTRACED) and that outlives its creator
-// would leave the tree unseen and let the run end early; as the subreaper, dorvane becomes
-// its parent, so the wait goes on until it has ended and reports it.
-void adoptorphans(void)
-{
-    prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
-}
 
 static bool isstopsignal(int sig)
 {
@@ -182,54 +135,15 @@ static void letgo(task *t)
         resume(tid, status);
 }
 
-// A signal's death is abnormal (a crash) when its default action dumps core.
-static bool dumpscore(int sig)
-{
-    switch (sig) {
-    case SIGABRT:
-    case SIGBUS:
-    case SIGFPE:
-    case SIGILL:
-    case SIGQUIT:
-    case SIGSEGV:
-    case SIGSYS:
-    case SIGTRAP:
-    case SIGXCPU:
-    case SIGXFSZ:
-        return true;
-    }
-    return false;
-}
-
 // The leader's end is the process's: it is reported after every other thread's, with the
 // group's exit status.
 static void onend(task *t, int status)
 {
     proc *p = t->process;
-    if (!p || t->tid != (pid_t)p->pid) {
-        removetask(t);
-        return;
+    if (p && t->tid == (pid_t)p->pid) {
+        markghost(t->tid);
+        endproc(p, status);
     }
-    DWORD code;
-    bool abnormal = false;
-    if (WIFEXITED(status)) {
-        code = (DWORD)WEXITSTATUS(status);
-    } else {
-        code = 128 + (DWORD)WTERMSIG(status);
-        abnormal = dumpscore(WTERMSIG(status));
-    }
-    if (p->terminated) { // as on Windows: the code TerminateProcess was given, a normal end
-        code = p->exitcode;
-        abnormal = false;
-    }
-    announce(p); // it ended before its first exec or fork: it ran what it inherited
-    markghost(t->tid);
-    p->alive = false;
-    p->exitcode = code;
-    dropimage(p->current);
-    p->current = nullptr;
-    postpacket(abnormal ? JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS : JOB_OBJECT_MSG_EXIT_PROCESS,
-               p);
     removetask(t);
 }
 
