@@ -56,6 +56,7 @@ struct task {
     task *next;    // next in its hash bucket
     proc *process; // null while unclaimed (TASKHELD, TASKDEAD)
     pid_t tid;
+    uint64_t id;    // the eBPF tracker's id of its process, unique where pids are reused
     int status;     // wait status that a HELD or DEAD task came with
     uint32_t since; // when a HELD or DEAD task came, in ms
     taskstate state;

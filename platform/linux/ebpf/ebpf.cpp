@@ -1,11 +1,380 @@
-// The eBPF tracker's user half.
+// The eBPF tracker's user half: loads the kernel half (tracker.bpf.c), starts the root
+// stopped after its exec, and turns the ring buffer's events into the job's packets.
+// Nothing of the tree is stopped or traced, so its programs run as they would without
+// dorvane. The kernel keeps the truth in its maps; the ring only tells what changed, and
+// when it had no room, dorvane reads the maps instead (reconcile).
 #include "../tracker.h"
+#include "event.h"
+#include "tracker.skel.h"
+
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <errno.h>
+#include <stdio.h>
+#include <linux/capability.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/syscall.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef DORVANE_RING_BYTES
+#define DORVANE_RING_BYTES (4u << 20) // some 100,000 events of dorvane falling behind
+#endif
+
+// The loaded kernel half, and the ring of its events.
+static dorvanebpf *skel;
+static ring_buffer *ring;
+// The root's record, until its fork event names its id; and its pid.
+static proc *rootproc_;
+static pid_t rootpid;
+// Processes of the tree whose end has not been handled yet.
+static size_t tracked;
+// The kernel's count of lost events when the maps were last read.
+static uint64_t lostseen;
+
+static int ringevent(void *, void *data, size_t size);
+
+static bool kernelisnewenough(void)
+{
+    struct utsname name;
+    unsigned major = 0, minor = 0;
+    if (uname(&name) < 0 || sscanf(name.release, "%u.%u", &major, &minor) != 2)
+        return false;
+    return (major > 5 || (major == 5 && minor >= 8)) &&
+           access("/sys/kernel/btf/vmlinux", R_OK) == 0;
+}
+
+// libbpf's own messages would go to standard error, which dorvane never writes.
+static int quiet(enum libbpf_print_level, const char *, va_list)
+{
+    return 0;
+}
+
+// Once the programs are loaded, dorvane needs no privilege but, on kernels before 6.5
+// with unprivileged eBPF disabled, CAP_BPF for the map reads of a reconcile: that one it
+// keeps there, and only there. The programs it starts never inherit any (none is
+// inheritable or ambient), and it keeps none that could reach them.
+static void dropcapabilities(void)
+{
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) < 0 || (!data[0].permitted && !data[1].permitted))
+        return;
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    unsigned word = CAP_BPF / 32, bit = 1u << (CAP_BPF % 32);
+    bool hadbpf = data[word].permitted & bit;
+    memset(data, 0, sizeof data);
+    if (hadbpf)
+        data[word].permitted = bit; // for now: not effective, to see if map reads need it
+    syscall(SYS_capset, &header, data);
+    uint32_t key = 0;
+    if (!hadbpf || bpf_map_lookup_elem(bpf_map__fd(skel->maps.procs), &key, nullptr) == 0 ||
+        errno != EPERM)
+        data[word].permitted = 0;
+    else
+        data[word].effective = bit;
+    syscall(SYS_capset, &header, data);
+}
 
 static bool load(void)
 {
-    setlasterror(ERROR_NOT_SUPPORTED);
+    if (!kernelisnewenough()) {
+        setlasterror(ERROR_NOT_SUPPORTED);
+        return false;
+    }
+    libbpf_set_print(quiet);
+    struct stat ns;
+    if (stat("/proc/self/ns/pid", &ns) < 0 || !(skel = dorvanebpf__open())) {
+        setlasterror(winerror(errno));
+        return false;
+    }
+    skel->rodata->selfpid = (uint32_t)getpid();
+    // The kernel's own encoding of a device number, which its namespace helper compares.
+    skel->rodata->selfnsdev = (uint64_t)major(ns.st_dev) << 20 | minor(ns.st_dev);
+    skel->rodata->selfnsino = ns.st_ino;
+#ifdef DORVANE_NO_FOLLOW
+    skel->rodata->follow = 0; // the negative control's build: the root's children escape
+#endif
+    bpf_map__set_max_entries(skel->maps.ring, DORVANE_RING_BYTES);
+    int err = dorvanebpf__load(skel);
+    if (!err)
+        err = dorvanebpf__attach(skel);
+    if (!err &&
+        !(ring = ring_buffer__new(bpf_map__fd(skel->maps.ring), ringevent, nullptr, nullptr)))
+        err = -errno;
+    if (err) {
+        ring_buffer__free(ring);
+        ring = nullptr;
+        dorvanebpf__destroy(skel);
+        skel = nullptr;
+        setlasterror(winerror(-err));
+        return false;
+    }
+    // Run by root, dorvane keeps what root has: the programs it starts get it back anyway.
+    if (getuid() != 0)
+        dropcapabilities();
+    return true;
+}
+
+// The kernel half has seen the fork and will stop the root after its exec.
+static bool seize(pid_t)
+{
+    if (skel->bss->rootfound)
+        return true;
+    errno = ESRCH;
     return false;
 }
 
-const tracker ebpftracker = {load,    nullptr, nullptr, nullptr,
-                             nullptr, nullptr, nullptr, nullptr};
+static void forked(void) {}
+
+// The stop after the exec is a plain SIGSTOP; an exit means the exec failed.
+static int awaitexec(pid_t pid, int errfd)
+{
+    for (;;) {
+        int status;
+        if (waitpid(pid, &status, WUNTRACED) < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (WIFSTOPPED(status))
+            return 0;
+        int err;
+        if (read(errfd, &err, sizeof err) != sizeof err)
+            err = EINTR; // killed by a signal before it could exec
+        return err;
+    }
+}
+
+// The root's fork and exec are in the ring already: its record takes the program from there.
+static bool adopt(proc *root)
+{
+    rootproc_ = root;
+    rootpid = (pid_t)root->pid;
+    holdproc(root);
+    ring_buffer__consume(ring);
+    return true;
+}
+
+static bool follow(proc *)
+{
+    return true; // the kernel half follows the root's children from its fork on
+}
+
+static bool resume(proc *root)
+{
+    if (kill((pid_t)root->pid, SIGCONT) == 0)
+        return true;
+    setlasterror(winerror(errno));
+    return false;
+}
+
+// The task of the process with this id: tasks are filed by pid, and a pid names one
+// process at a time, but a lost end can leave an older one under it.
+static task *findid(uint32_t pid, uint64_t id)
+{
+    task *t = findtask((pid_t)pid);
+    return t && t->id == id ? t : nullptr;
+}
+
+// A program path from the kernel half's components, leaf first, each NUL-terminated.
+static image *pathof(const char *components, size_t length)
+{
+    image *img = (image *)malloc(sizeof(image) + length + 2);
+    if (!img)
+        return nullptr;
+    img->refs = 1;
+    size_t at = 0;
+    for (size_t end = length; end > 0;) {
+        size_t start = end - 1; // at the NUL of the component before
+        while (start > 0 && components[start - 1])
+            start--;
+        img->path[at++] = '/';
+        memcpy(img->path + at, components + start, end - 1 - start);
+        at += end - 1 - start;
+        end = start;
+    }
+    if (!at)
+        img->path[at++] = '/';
+    img->path[at] = '\0';
+    return img;
+}
+
+static void setimage(proc *p, const dorvanerecord *r)
+{
+    image *img = pathof(r->image, r->head.imagelength);
+    if (img) {
+        dropimage(p->current);
+        p->current = img;
+    }
+}
+
+// A process the events or the maps tell of for the first time.
+static task *newprocess(const dorvaneevent *e)
+{
+    proc *p;
+    if (!e->parentid && rootproc_) {
+        p = rootproc_;
+        rootproc_ = nullptr;
+    } else {
+        task *parent = findid(e->parentpid, e->parentid);
+        if (parent)
+            announce(parent->process); // a parent's packet comes before its child's
+        p = childproc(parent ? parent->process : nullptr, e->pid);
+        if (!p)
+            return nullptr;
+    }
+    task *t = addtask((pid_t)e->pid, p);
+    releaseproc(p);
+    if (!t)
+        return nullptr;
+    t->id = e->id;
+    t->state = TASKRUNNING;
+    tracked++;
+    return t;
+}
+
+static void ended(task *t, uint32_t status)
+{
+    endproc(t->process, (int)status);
+    // The root is dorvane's child: reaped now, a moment after the kernel half saw it go.
+    if (t->tid == rootpid)
+        while (waitpid(rootpid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    removetask(t);
+    tracked--;
+}
+
+// A process under this pid that is not the one with this id has ended, though its end was
+// lost with its record: it is ended, without its code, rather than left forever.
+static void endstale(uint32_t pid, uint64_t id)
+{
+    task *t = findtask((pid_t)pid);
+    if (t && t->id != id)
+        ended(t, 0);
+}
+
+static void reconcile(void);
+
+// One event. Each names its process whole, so one whose earlier events were lost is still
+// placed: after the maps have been read for what was lost with them.
+static int ringevent(void *, void *data, size_t size)
+{
+    const dorvanerecord *r = (const dorvanerecord *)data;
+    if (size < sizeof r->head)
+        return 0;
+    task *t = findid(r->head.pid, r->head.id);
+    if (!t && (r->head.kind != DORVANEFORK || findtask((pid_t)r->head.pid))) {
+        reconcile();
+        if (!(t = findid(r->head.pid, r->head.id)) && r->head.kind == DORVANEEXEC)
+            return 0; // ended already, as the maps told
+    }
+    if (!t) {
+        endstale(r->head.pid, r->head.id);
+        if (!(t = newprocess(&r->head)))
+            return 0;
+    }
+    if (r->head.kind == DORVANEEXEC && size >= sizeof r->head + r->head.imagelength) {
+        setimage(t->process, r);
+        if (t->process->injob) // the root is announced when it joins
+            announce(t->process);
+    } else if (r->head.kind == DORVANEEXIT) {
+        ended(t, r->head.status);
+    }
+    return 0;
+}
+
+// A record read from a map, with the key it is filed under there.
+struct kept {
+    bpf_map *map;
+    uint64_t key;
+    dorvanerecord record;
+};
+
+// Adds every record of one map to all.
+static void readmap(bpf_map *map, kept **all, size_t *count, size_t *size)
+{
+    int fd = bpf_map__fd(map);
+    uint64_t key = 0, next = 0; // a u32 key fills the low half: x86-64 is little-endian
+    for (void *at = nullptr; bpf_map_get_next_key(fd, at, &next) == 0; at = &key) {
+        key = next;
+        if (*count == *size) {
+            size_t grown = *size ? 2 * *size : 64;
+            kept *more = (kept *)realloc(*all, grown * sizeof(kept));
+            if (!more)
+                return;
+            *all = more;
+            *size = grown;
+        }
+        kept *k = &(*all)[*count];
+        k->map = map;
+        k->key = key;
+        if (bpf_map_lookup_elem(fd, &key, &k->record) == 0)
+            (*count)++;
+    }
+}
+
+static int bycreation(const void *a, const void *b)
+{
+    uint64_t x = ((const kept *)a)->record.head.created;
+    uint64_t y = ((const kept *)b)->record.head.created;
+    return x < y ? -1 : x > y;
+}
+
+// The ring had no room for some events: the maps hold every process of the tree that is
+// alive, and every ended one whose end was lost. They are taken in the order of their
+// creation, so a parent comes before its children; an ended one, once handled, is taken
+// out of its map.
+static void reconcile(void)
+{
+    lostseen = skel->bss->lost;
+    kept *all = nullptr;
+    size_t count = 0, size = 0;
+    readmap(skel->maps.procs, &all, &count, &size);
+    readmap(skel->maps.graves, &all, &count, &size);
+    qsort(all, count, sizeof *all, bycreation);
+    for (size_t i = 0; i < count; i++) {
+        const dorvanerecord *r = &all[i].record;
+        task *t = findid(r->head.pid, r->head.id);
+        if (!t) {
+            endstale(r->head.pid, r->head.id);
+            if (!(t = newprocess(&r->head)))
+                continue;
+        }
+        if (!t->process->announced)
+            setimage(t->process, r);
+        if (r->head.state == DORVANEENDED) {
+            ended(t, r->head.status);
+            bpf_map_delete_elem(bpf_map__fd(all[i].map), &all[i].key);
+        }
+    }
+    free(all);
+}
+
+static bool events(int timeoutms)
+{
+    int n = ring_buffer__poll(ring, timeoutms);
+    if (n < 0 && n != -EINTR)
+        return tracked > 0;
+    if (skel->bss->lost != lostseen)
+        reconcile();
+    // As the first process of a pid namespace, dorvane is the parent of its orphans.
+    if (getpid() == 1)
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    if (skel->bss->alive > 0)
+        return true;
+    // The last process has ended: what it and the others sent is in the ring by now.
+    ring_buffer__consume(ring);
+    if (skel->bss->lost != lostseen || tracked)
+        reconcile();
+    return false;
+}
+
+const tracker ebpftracker = {load, seize, forked, awaitexec, adopt, follow, resume, events};

@@ -1,0 +1,89 @@
+// The kernel types the tracker reads, declared by hand with only the fields it uses. Every
+// struct carries preserve_access_index: the compiler records each access as a CO-RE
+// relocation by type and field name, and libbpf rewrites the offsets at load time from the
+// running kernel's BTF. So the layout here need not match any kernel: field order, padding
+// and the missing fields do not matter, only names and kinds. Nothing here may be read
+// other than through the CO-RE macros.
+#pragma once
+
+#include <linux/bpf.h>
+#include <linux/types.h>
+
+#pragma clang attribute push(__attribute__((preserve_access_index)), apply_to = record)
+
+typedef struct {
+    int counter;
+} atomic_t;
+
+struct qstr {
+    const unsigned char *name;
+};
+
+struct dentry {
+    struct dentry *d_parent;
+    struct qstr d_name;
+};
+
+struct vfsmount {
+    struct dentry *mnt_root;
+};
+
+// The vfsmount is embedded in its struct mount: the mount is found from it with the
+// CO-RE offset of `mnt`, the kernel's real_mount().
+struct mount {
+    struct mount *mnt_parent;
+    struct dentry *mnt_mountpoint;
+    struct vfsmount mnt;
+};
+
+struct path {
+    struct vfsmount *mnt;
+    struct dentry *dentry;
+};
+
+struct file {
+    struct path f_path;
+};
+
+struct mm_struct {
+    struct file *exe_file;
+};
+
+struct fs_struct {
+    struct path root;
+};
+
+struct signal_struct {
+    atomic_t live;
+    unsigned int flags;
+    int group_exit_code;
+};
+
+struct pid_namespace;
+
+struct upid {
+    int nr;
+    struct pid_namespace *ns;
+};
+
+// numbers[] is a flexible array of level + 1 entries; its offset and the entry size are
+// taken from the kernel's BTF, not from this declaration.
+struct pid {
+    unsigned int level;
+    struct upid numbers[1];
+};
+
+struct task_struct {
+    int pid;
+    int tgid;
+    int exit_code;
+    struct task_struct *group_leader;
+    struct pid *thread_pid;
+    struct mm_struct *mm;
+    struct fs_struct *fs;
+    struct signal_struct *signal;
+};
+
+struct linux_binprm;
+
+#pragma clang attribute pop
