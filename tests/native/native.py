@@ -9,6 +9,7 @@ usage: native.py --dorvane PATH --fixture PATH --linuxfixture PATH --work DIR
                  [--nofollow PATH] GROUP...
 """
 import argparse
+import fcntl
 import os
 import pty
 import re
@@ -18,6 +19,7 @@ import signal
 import stat
 import subprocess
 import sys
+import tempfile
 import time
 
 SCALE = float(os.environ.get('DORVANE_TEST_TIME_SCALE', '1'))
@@ -198,6 +200,30 @@ def test_trees(cfg):
     check(os.path.exists(marker), 'dorvane waited for the untraced child', r.text)
     expect_tree(r, 2, 0, 'untraced child')
     check(('exit', 3) in r.codes(), 'the untraced child\'s end and code', r.text)
+    # A child made the sibling of its creator (CLONE_PARENT) is still of the tree.
+    r = dorvane(cfg, lfx(cfg, 'cloneparent', '6'))
+    expect_tree(r, 2, 0, 'CLONE_PARENT child')
+    check(('exit', 6) in r.codes(), 'the CLONE_PARENT child\'s code', r.text)
+    # Two runs at once each report their own tree and nothing of the other's.
+    runs = [subprocess.Popen([cfg['dorvane']] + fx(cfg, 'tree', '2', '3', str(code)),
+                             stdout=subprocess.PIPE, cwd=cfg['work']) for code in (1, 2)]
+    for code, proc in zip((1, 2), runs):
+        r = Run(proc.communicate(timeout=60 * SCALE)[0], proc.returncode)
+        expect_tree(r, 13, code, 'concurrent run %d' % code)
+    # In a pid namespace of its own, dorvane reports the pids that namespace shows.
+    unshare = shutil.which('unshare')
+    if os.getuid() == 0 and unshare:
+        pidfile = os.path.join(cfg['work'], 'nspid')
+        script = os.path.join(cfg['work'], 'nspid.sh')
+        with open(script, 'w') as f:
+            f.write('echo $$ > %s; %s exit 0\n' % (pidfile, cfg['fixture']))
+        proc = subprocess.run([unshare, '-p', '-f', '--mount-proc', cfg['dorvane'], '/bin/sh',
+                               script], stdout=subprocess.PIPE, cwd=cfg['work'],
+                              timeout=60 * SCALE)
+        r = Run(proc.stdout, proc.returncode)
+        expect_tree(r, 2, 0, 'pid namespace')
+        check(r.pids()[:1] == [beatvalue(pidfile)] and r.pids()[0] < 10,
+              'the root\'s pid as its namespace shows it (%d)' % beatvalue(pidfile), r.text)
 
 
 def test_kinds(cfg):
@@ -670,6 +696,122 @@ def test_sched(cfg):
         proc.wait(timeout=30 * SCALE)
 
 
+def test_transparent(cfg):
+    """Under the eBPF tracker nothing of the tree is stopped or traced: programs that trace,
+    are traced or change privilege behave as they do without dorvane."""
+    # LeakSanitizer's report and exit code (its check runs in a process of its own, which
+    # ptrace would have kept from attaching).
+    plain = subprocess.run([cfg['leakfixture']], stderr=subprocess.PIPE, cwd=cfg['work'],
+                           timeout=60 * SCALE)
+    proc = subprocess.run([cfg['dorvane'], cfg['leakfixture']], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, cwd=cfg['work'], timeout=60 * SCALE)
+    r = Run(proc.stdout, proc.returncode)
+    report = b'ERROR: LeakSanitizer: detected memory leaks'
+    check(report in plain.stderr and plain.returncode != 0, 'the leak report without dorvane')
+    check(report in proc.stderr and proc.returncode == plain.returncode,
+          'the leak report under dorvane', proc.stderr.decode(errors='replace'))
+    expect_tree(r, len(r.pids()), plain.returncode, 'leaking program')
+    # A debugger runs its program to the end.
+    gdb = shutil.which('gdb')
+    if check(gdb, 'gdb is installed'):
+        args = [gdb, '-batch', '-nx', '-ex', 'run', '--args', cfg['linuxfixture'], 'exit', '3']
+        plain = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               cwd=cfg['work'], timeout=60 * SCALE)
+        proc = subprocess.run([cfg['dorvane']] + args, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, cwd=cfg['work'], timeout=60 * SCALE)
+        done = rb'\[Inferior 1 \(process \d+\) exited with code 03\]'
+        check(re.search(done, plain.stdout) and plain.returncode == 0, 'gdb without dorvane',
+              plain.stdout.decode(errors='replace'))
+        check(re.search(done, proc.stdout) and proc.returncode == 0, 'gdb under dorvane',
+              proc.stdout.decode(errors='replace'))
+    # dorvane inside dorvane: the inner run reports its tree, the outer one everything.
+    inner = os.path.join(cfg['work'], 'inner.txt')
+    script = os.path.join(cfg['work'], 'nested.sh')
+    with open(script, 'w') as f:
+        f.write('%s %s tree 1 2 4 > %s\n' % (cfg['dorvane'], cfg['fixture'], inner))
+    r = dorvane(cfg, ['/bin/sh', script])
+    expect_tree(r, 5, 4, 'the outer run: shell, inner dorvane, root and 2 children')
+    with open(inner, 'rb') as f:
+        expect_tree(Run(f.read(), 4), 3, 4, 'the inner run')
+    # With file capabilities, run by an ordinary user: the programs get none of them, and a
+    # set-user-ID program keeps its privilege.
+    if os.getuid() != 0 or not shutil.which('setcap'):
+        print('the file-capability case needs root and setcap: not run')
+        return
+    folder = tempfile.mkdtemp(prefix='dorvane-caps-')
+    os.chmod(folder, 0o755)
+    capped = os.path.join(folder, 'dorvane')
+    shutil.copy2(cfg['dorvane'], capped)
+    subprocess.run(['setcap', 'cap_bpf,cap_perfmon+ep', capped], check=True)
+    setuid = os.path.join(folder, 'id')
+    shutil.copy2(shutil.which('id'), setuid)
+    os.chmod(setuid, 0o4755)
+
+    def nobody():
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+
+    env = dict(os.environ, DORVANE_TRACKER='ebpf')
+    proc = subprocess.run([capped, '/bin/grep', '^Cap[PE]', '/proc/self/status'], env=env,
+                          stdout=subprocess.PIPE, cwd=folder, preexec_fn=nobody,
+                          timeout=60 * SCALE)
+    text = proc.stdout.decode(errors='replace')
+    check(proc.returncode == 0 and 'CapPrm:\t0000000000000000' in text and
+          'CapEff:\t0000000000000000' in text, 'the root program has no capabilities', text)
+    proc = subprocess.run([capped, setuid, '-u'], env=env, stdout=subprocess.PIPE, cwd=folder,
+                          preexec_fn=nobody, timeout=60 * SCALE)
+    text = proc.stdout.decode(errors='replace')
+    check(proc.returncode == 0 and '\n0\n' in text, 'a set-user-ID program keeps its privilege',
+          text)
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def bpf_ids(pid):
+    """The ids of the eBPF programs and maps that a process holds descriptors of."""
+    ids = set()
+    for fd in os.listdir('/proc/%d/fdinfo' % pid):
+        try:
+            with open('/proc/%d/fdinfo/%s' % (pid, fd)) as f:
+                for line in f:
+                    name, _, value = line.partition(':')
+                    if name in ('prog_id', 'map_id'):
+                        ids.add((name[:-3], int(value)))
+        except OSError:
+            pass
+    return ids
+
+
+def test_kernel(cfg):
+    """What the eBPF tracker leaves in the kernel: nothing once it is killed; and what it
+    loses when its ring overflows: nothing either."""
+    bpftool = shutil.which('bpftool') or '/usr/sbin/bpftool'
+    marker = os.path.join(cfg['work'], 'kernel-marker')
+    proc = subprocess.Popen([cfg['dorvane']] + fx(cfg, 'late', str(int(500 * SCALE)), marker),
+                            stdout=subprocess.PIPE, cwd=cfg['work'])
+    proc.stdout.readline()
+    ids = bpf_ids(proc.pid)
+    check(any(kind == 'prog' for kind, _ in ids), 'dorvane holds programs')
+    proc.kill()
+    proc.wait(timeout=30 * SCALE)
+
+    def gone():
+        return all(subprocess.run([bpftool, kind, 'show', 'id', str(n)], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL).returncode != 0 for kind, n in ids)
+    check(os.path.exists(bpftool) and poll(gone, 5), 'nothing stays loaded: %r' % sorted(ids))
+    # A one-page ring and a reader that stalls: the burst overflows the ring, and every
+    # process is still reported once new and once ended, with its code.
+    proc = subprocess.Popen([cfg['tinyring']] + lfx(cfg, 'spawn', '300', '3'),
+                            stdout=subprocess.PIPE, cwd=cfg['work'])
+    fcntl.fcntl(proc.stdout.fileno(), 1031, 4096)  # F_SETPIPE_SZ: dorvane blocks at once
+    time.sleep(1.5 * SCALE)
+    r = Run(proc.stdout.read(), proc.wait(timeout=60 * SCALE))
+    expect_tree(r, 301, 0, 'ring overflow')
+    check(r.codes() == [('exit', 0)] + [('exit', 3)] * 300, 'ring overflow: codes', r.text)
+    check(sum(1 for i in r.images.values() if i == cfg['linuxfixture']) == 301,
+          'ring overflow: images', r.text)
+
+
 def test_negative(cfg):
     # The same check as the trees group, on a build that does not follow children: it must
     # find fault, or the tree tests prove nothing.
@@ -679,15 +821,30 @@ def test_negative(cfg):
     print('negative control, faults found as expected: %s' % '; '.join(faults))
 
 
+def skip_unless_tracker_loads(dorvane):
+    """A tracker forced by DORVANE_TRACKER that cannot start here: the test is skipped, with
+    the reason, rather than passed."""
+    tracker = os.environ.get('DORVANE_TRACKER')
+    if not tracker:
+        return
+    out = subprocess.run([dorvane, '/bin/true'], stdout=subprocess.PIPE,
+                         stdin=subprocess.DEVNULL).stdout.decode(errors='replace')
+    if 'CreateJobObject() failed' in out:
+        print('SKIPPED: the %s tracker cannot start here (uid %d):\n%s' % (tracker, os.getuid(), out))
+        sys.exit(77)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ('--dorvane', '--fixture', '--linuxfixture', '--work'):
         parser.add_argument(option, required=True)
-    parser.add_argument('--nofollow')
+    for option in ('--nofollow', '--tinyring', '--leakfixture'):
+        parser.add_argument(option)
     parser.add_argument('groups', nargs='+')
     opts = parser.parse_args()
     cfg = {k: os.path.abspath(v) if v else v for k, v in vars(opts).items() if k != 'groups'}
     os.makedirs(cfg['work'], exist_ok=True)
+    skip_unless_tracker_loads(cfg['dorvane'])
     for group in opts.groups:
         started = time.time()
         before = len(failures)
