@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
-"""Benchmarks of dorvane. Each workload runs unsupervised (A) and under dorvane (B) in
-alternation, A B A B ..., after a warm-up of each, and the figures are printed side by
-side: median wall and CPU time of each, the median of the pairs' B/A wall ratios,
-dorvane's peak resident memory and most open descriptors (from a separate, untimed run
-that samples them), and how many processes it reported, checked to be each once new and
-once ended with the planned exit code. Output goes to files, so terminal speed is not
-measured.
+"""Benchmarks of dorvane. Each workload runs unsupervised (A), under dorvane's ptrace
+tracker (P), under its eBPF tracker (E) and under strace following the tree with no
+output of its own (S), in rounds A P E S A P E S ..., after a warm-up of each, and the
+figures are printed side by side: median wall times, and per configuration the median of
+the rounds' wall ratios to A. Then, from separate untimed runs that sample them, dorvane's
+peak resident memory, its most open descriptors and, under eBPF, the most that its maps
+hold in the kernel; how many processes each tracker reported, checked to be each once new
+and once ended with the planned exit code; and the cross-check: both trackers report the
+same processes, programs and codes. Last, each tracker's start-up time (dorvane /bin/true
+against /bin/true). Output goes to files, so terminal speed is not measured.
 
 With --windows, the spawn storm and the fan-out run under dorvane.exe in Wine instead, for
 counts and correctness only: Wine's timings say nothing about Windows.
@@ -67,9 +70,12 @@ def script(folder, name, text):
 def workloads(workloads_exe, work):
     """name -> (command, processes expected or None, exit codes planned or None)"""
     storm = script(work, 'storm.sh', 'i=0; while [ $i -lt 1000 ]; do /bin/true; i=$((i+1)); done')
+    storm4k = script(work, 'storm4k.sh',
+                     'i=0; while [ $i -lt 4000 ]; do /bin/true; i=$((i+1)); done')
     build = script(work, 'build.sh', 'make -s clean && make -s -j2')
     return collections.OrderedDict([
         ('spawn storm', (['/bin/sh', storm], 1001, collections.Counter({0: 1001}))),
+        ('storm 4000', (['/bin/sh', storm4k], 4001, collections.Counter({0: 4001}))),
         ('fan-out', ([workloads_exe, 'fanout', '1000'], 1001, plan(1000, 1))),
         ('deep chain', ([workloads_exe, 'chain', '500'], 500, collections.Counter({0: 500}))),
         ('threads', ([workloads_exe, 'threads', '2000'], 1, collections.Counter({0: 1}))),
@@ -78,79 +84,141 @@ def workloads(workloads_exe, work):
     ])
 
 
-def measure(argv, cwd, out):
+def measure(argv, cwd, out, env=None):
     """One timed run: wall seconds and CPU seconds of it and all it reaped."""
     with open(out, 'wb') as sink:
         started = time.perf_counter()
-        proc = subprocess.Popen(argv, stdout=sink, stderr=subprocess.DEVNULL, cwd=cwd)
+        proc = subprocess.Popen(argv, stdout=sink, stderr=subprocess.DEVNULL, cwd=cwd, env=env)
         _, _, usage = os.wait4(proc.pid, 0)
         wall = time.perf_counter() - started
     return wall, usage.ru_utime + usage.ru_stime
 
 
-def watch(argv, cwd, out):
-    """An untimed run that samples dorvane's peak RSS (kB) and open descriptors."""
-    rss = fds = 0
+def mapbytes(pid):
+    """What the eBPF maps that a process holds take in the kernel, by their fdinfo."""
+    total = 0
+    for fd in os.listdir('/proc/%d/fdinfo' % pid):
+        with open('/proc/%d/fdinfo/%s' % (pid, fd)) as f:
+            info = f.read()
+        if 'map_type:' in info:
+            for line in info.splitlines():
+                if line.startswith('memlock:'):
+                    total += int(line.split()[1])
+    return total
+
+
+def watch(argv, cwd, out, env):
+    """An untimed run that samples dorvane's peak RSS (kB), open descriptors and map bytes."""
+    rss = fds = maps = 0
     with open(out, 'wb') as sink:
-        proc = subprocess.Popen(argv, stdout=sink, stderr=subprocess.DEVNULL, cwd=cwd)
+        proc = subprocess.Popen(argv, stdout=sink, stderr=subprocess.DEVNULL, cwd=cwd, env=env)
         while proc.poll() is None:
             try:
                 with open('/proc/%d/status' % proc.pid) as f:
                     for line in f:
                         if line.startswith('VmHWM:'):
                             rss = max(rss, int(line.split()[1]))
-                fds = max(fds, len(os.listdir('/proc/%d/fd' % proc.pid)))
+                fds = max(fds, len(os.listdir('/proc/%d/fdinfo' % proc.pid)))
+                maps = max(maps, mapbytes(proc.pid))
             except OSError:
                 pass
             time.sleep(0.02)
-    return rss, fds
+    return rss, fds, maps
 
 
-def verdict(out, expected, planned):
+def report(out):
     with open(out, 'rb') as f:
-        t = tally(f.read().decode('utf-8', 'replace'))
+        return tally(f.read().decode('utf-8', 'replace'))
+
+
+def verdict(t, expected, planned):
     faults = list(t.faults[:3])
     if expected is not None and t.processes != expected:
         faults.append('%d processes reported, %d expected' % (t.processes, expected))
     if planned is not None and t.codes != planned:
         faults.append('exit codes differ from the plan')
-    return t.processes, '; '.join(faults) or 'ok'
+    return '; '.join(faults) or 'ok'
+
+
+def crosscheck(p, e):
+    """Whether both trackers reported the same processes, programs and codes."""
+    faults = []
+    if p.processes != e.processes:
+        faults.append('%d against %d processes' % (p.processes, e.processes))
+    if p.codes != e.codes:
+        faults.append('codes differ')
+    if p.images != e.images:
+        faults.append('programs differ: %r' % ((p.images - e.images) + (e.images - p.images)))
+    return '; '.join(faults) or 'same'
+
+
+TRACKERS = (('P', 'ptrace'), ('E', 'ebpf'))
 
 
 def linux(opts):
     release = build('release')
     dorvane = os.path.join(release, 'dorvane')
+    strace = shutil.which('strace')
     work = tempfile.mkdtemp(prefix='dorvane-bench-')
     project = makeproject(os.path.join(work, 'project'))
     out = os.path.join(work, 'out')
-    print('%-12s %8s %8s %8s %8s %7s %9s %4s %6s  %s' % (
-        'workload', 'wall A', 'wall B', 'cpu A', 'cpu B', 'B/A', 'peak RSS', 'fds', 'procs',
-        'check'))
-    peaks = {}
+    envs = {name: dict(os.environ, DORVANE_TRACKER=tracker) for name, tracker in TRACKERS}
+    print('%-12s %8s %8s %8s %8s %7s %7s %7s  %s' % (
+        'workload', 'A wall', 'P wall', 'E wall', 'S wall', 'P/A', 'E/A', 'S/A', 'cpu A/P/E'))
+    details, peaks = [], {}
     for name, (command, expected, planned) in workloads(
             os.path.join(release, 'bench', 'workloads'), work).items():
         if opts.only and name not in opts.only:
             continue
         cwd = project if name == 'real build' else work
-        measure(command, cwd, out)
-        measure([dorvane] + command, cwd, out)
-        a, b = [], []
+        configs = [('A', command, None)] + [(n, [dorvane] + command, envs[n]) for n, _ in
+                                             TRACKERS]
+        if strace:
+            configs.append(('S', [strace, '-f', '-q', '-e', 'trace=none', '-e', 'signal=none',
+                                  '-o', out + '.strace'] + command, None))
+        for config in configs:
+            measure(config[1], cwd, out, config[2])
+        times = collections.defaultdict(list)
         for _ in range(opts.pairs):
-            a.append(measure(command, cwd, out))
-            b.append(measure([dorvane] + command, cwd, out))
-        ratio = statistics.median(y[0] / x[0] for x, y in zip(a, b))
-        rss, fds = watch([dorvane] + command, cwd, out)
-        processes, check = verdict(out, expected, planned)
-        peaks[name] = (rss, processes)
-        print('%-12s %7.3fs %7.3fs %7.3fs %7.3fs %6.3fx %6d kB %4d %6d  %s' % (
-            name, statistics.median(x[0] for x in a), statistics.median(x[0] for x in b),
-            statistics.median(x[1] for x in a), statistics.median(x[1] for x in b), ratio,
-            rss, fds, processes, check), flush=True)
-    if 'long run' in peaks and 'spawn storm' in peaks:
-        (big, many), (small, few) = peaks['long run'], peaks['spawn storm']
-        print('memory growth: %.0f bytes per process (peak RSS, long run against spawn storm)'
-              % ((big - small) * 1024.0 / (many - few)))
+            for label, argv, env in configs:
+                times[label].append(measure(argv, cwd, out, env))
+        wall = {k: statistics.median(x[0] for x in v) for k, v in times.items()}
+        cpu = {k: statistics.median(x[1] for x in v) for k, v in times.items()}
+        ratio = {k: statistics.median(y[0] / x[0] for x, y in zip(times['A'], v))
+                 for k, v in times.items()}
+        print('%-12s %7.3fs %7.3fs %7.3fs %7s %6.3fx %6.3fx %7s  %.2f/%.2f/%.2f s' % (
+            name, wall['A'], wall['P'], wall['E'],
+            '%.3fs' % wall['S'] if 'S' in wall else '-', ratio['P'], ratio['E'],
+            '%.3fx' % ratio['S'] if 'S' in ratio else '-', cpu['A'], cpu['P'], cpu['E']),
+            flush=True)
+        tallies = {}
+        for label, tracker in TRACKERS:
+            rss, fds, maps = watch([dorvane] + command, cwd, out, envs[label])
+            tallies[label] = report(out)
+            peaks[(label, name)] = (rss, tallies[label].processes)
+            details.append('  %-12s %-6s peak RSS %6d kB, %2d fds, maps %7d kB, %6d processes: '
+                           '%s' % (name, tracker, rss, fds, maps // 1024,
+                                   tallies[label].processes,
+                                   verdict(tallies[label], expected, planned)))
+        details.append('  %-12s cross-check: %s' % (name, crosscheck(tallies['P'], tallies['E'])))
+    print('\n'.join(details))
+    for label, tracker in TRACKERS:
+        if (label, 'long run') in peaks and (label, 'spawn storm') in peaks:
+            (big, many), (small, few) = peaks[(label, 'long run')], peaks[(label, 'spawn storm')]
+            print('%s: memory growth %.0f bytes per process (peak RSS, long run against spawn '
+                  'storm)' % (tracker, (big - small) * 1024.0 / (many - few)))
+    startup(dorvane, envs, work, out)
     shutil.rmtree(work, ignore_errors=True)
+
+
+def startup(dorvane, envs, work, out, runs=21):
+    """Median wall time of dorvane /bin/true per tracker, and of /bin/true alone."""
+    alone = statistics.median(measure(['/bin/true'], work, out)[0] for _ in range(runs))
+    for label, tracker in TRACKERS:
+        t = statistics.median(measure([dorvane, '/bin/true'], work, out, envs[label])[0]
+                              for _ in range(runs))
+        print('start-up, %s: %.1f ms (/bin/true alone %.1f ms)' % (tracker, t * 1000,
+                                                                    alone * 1000))
 
 
 def windows(opts):
@@ -170,9 +238,10 @@ def windows(opts):
             subprocess.run(['wine', os.path.join(folder, 'dorvane.exe'), exe, verb, '1000'],
                            stdout=sink, stderr=subprocess.DEVNULL, env=env, cwd=work)
             wall = time.perf_counter() - started
-        processes, check = verdict(out, 1001, collections.Counter({0: 1001}))
+        t = report(out)
         print('%-12s under Wine: %d processes reported in %.1f s  %s' % (
-            name, processes, wall, check), flush=True)
+            name, t.processes, wall, verdict(t, 1001, collections.Counter({0: 1001}))),
+            flush=True)
     shutil.rmtree(work, ignore_errors=True)
 
 

@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,6 +84,9 @@ static int execsearch(char **argv, const char *path)
     sigaction(SIGPIPE, &dfl, nullptr);
     sigaction(SIGINT, &foundint, nullptr);
     sigaction(SIGQUIT, &foundquit, nullptr);
+    // Should dorvane die before it lets the root run (the eBPF tracker holds it stopped
+    // after its exec), the root goes on, as every program does when dorvane is killed.
+    prctl(PR_SET_PDEATHSIG, SIGCONT);
     char go;
     while (read(syncfd, &go, 1) < 0 && errno == EINTR) {
     }

@@ -13,6 +13,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from trackers import skip_unless_tracker_starts  # noqa: E402
+
 # Where the targets differ. Under Wine 8.0 a child's image name cannot be read when it
 # joins (error 6) and a crash is posted as a normal exit, so those are left to the unit
 # tests there; Wine also shows a program only the low 8 bits of an exit code.
@@ -180,19 +183,6 @@ def test_crash(cfg):
     check(r.status == cfg['status'](code), 'exit status', r.text)
 
 
-def skip_unless_tracker_loads(dorvane):
-    """A tracker forced by DORVANE_TRACKER that cannot start here: the test is skipped, with
-    the reason, rather than passed."""
-    tracker = os.environ.get('DORVANE_TRACKER')
-    if not tracker:
-        return
-    out = subprocess.run([dorvane, '/bin/true'], stdout=subprocess.PIPE,
-                         stdin=subprocess.DEVNULL).stdout.decode(errors='replace')
-    if 'CreateJobObject() failed' in out:
-        print('SKIPPED: the %s tracker cannot start here (uid %d):\n%s' % (tracker, os.getuid(), out))
-        sys.exit(77)
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--target', choices=TARGETS, required=True)
@@ -209,7 +199,7 @@ def main():
     cfg['work'] = os.path.abspath(opts.work)
     os.makedirs(cfg['work'], exist_ok=True)
     if opts.target == 'linux':
-        skip_unless_tracker_loads(cfg['dorvane'])
+        skip_unless_tracker_starts(cfg['dorvane'])
     for group in opts.groups:
         started = time.time()
         before = len(failures)

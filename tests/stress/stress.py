@@ -12,6 +12,8 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from tally import tally  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from trackers import skip_unless_tracker_starts  # noqa: E402
 
 SCALE = float(os.environ.get('DORVANE_TEST_TIME_SCALE', '1'))
 failures = []
@@ -22,9 +24,10 @@ def check(condition, what):
         failures.append(what)
 
 
-def run(opts, args, timeout):
+def run(opts, args, timeout, env=None):
     proc = subprocess.run([opts.dorvane, opts.workloads] + args, stdout=subprocess.PIPE,
-                          stdin=subprocess.DEVNULL, timeout=timeout * SCALE, cwd=opts.work)
+                          stdin=subprocess.DEVNULL, timeout=timeout * SCALE, cwd=opts.work,
+                          env=env)
     return proc.returncode, tally(proc.stdout.decode('utf-8', 'replace'))
 
 
@@ -72,6 +75,30 @@ def test_load(opts):
     check(status == 0, 'exit status')
 
 
+def test_crosscheck(opts):
+    """Both trackers report the same processes, programs and codes of the same workloads. A
+    child is named by the program it runs when it is announced, which can depend on timing
+    (one that execs more than 20 ms after its start is named by its creator's): a
+    difference in programs alone is retried once before it counts."""
+    for args in (['fanout', '300'], ['chain', '100'], ['many', '3000', '2', '251'],
+                 ['threads', '300']):
+        for attempt in (1, 2):
+            t = {tracker: run(opts, args, 300, dict(os.environ, DORVANE_TRACKER=tracker))[1]
+                 for tracker in ('ptrace', 'ebpf')}
+            p, e = t['ptrace'], t['ebpf']
+            if attempt == 1 and (p.processes, p.codes) == (e.processes, e.codes) and \
+                    p.images != e.images:
+                continue
+            break
+        what = ' '.join(args)
+        check(not p.faults and not e.faults, '%s: %s' % (what, '; '.join(p.faults + e.faults)))
+        check(p.processes == e.processes, '%s: %d against %d processes' % (
+            what, p.processes, e.processes))
+        check(p.codes == e.codes, '%s: exit codes differ' % what)
+        check(p.images == e.images, '%s: programs differ: %r' % (
+            what, (p.images - e.images) + (e.images - p.images)))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--dorvane', required=True)
@@ -80,6 +107,7 @@ def main():
     parser.add_argument('groups', nargs='+')
     opts = parser.parse_args()
     os.makedirs(opts.work, exist_ok=True)
+    skip_unless_tracker_starts(opts.dorvane)
     for group in opts.groups:
         globals()['test_' + group](opts)
     for failure in failures:

@@ -15,11 +15,15 @@ class Tally:
         self.reused = 0         # pids that came back after their earlier process had ended
         self.faults = []
         self.root = None        # the code of the final line
+        self.images = collections.Counter()  # program named by each new-process report
 
 
 def tally(text):
-    t, alive, seen = Tally(), set(), set()
+    t, alive, seen, image = Tally(), set(), set(), None
     for line in text.replace('\r\n', '\n').split('\n'):
+        if line.startswith('file "') or line.startswith('GetProcessImageFileName()'):
+            image = line
+            continue
         m = NEW.match(line)
         if m:
             pid = int(m.group(1))
@@ -30,6 +34,8 @@ def tally(text):
             alive.add(pid)
             seen.add(pid)
             t.processes += 1
+            t.images[image] += 1
+            image = None
             continue
         m = END.match(line)
         if m:
