@@ -284,17 +284,22 @@ int BPF_PROG(dorvane_exit, struct task_struct *task)
     record = bpf_map_lookup_elem(&procs, &tgid);
     if (!record || record->head.state != DORVANEALIVE)
         return 0;
-    record->head.status = exitstatus(task);
-    record->head.state = DORVANEENDED;
-    record->head.kind = DORVANEEXIT;
     event = record->head;
+    event.status = exitstatus(task);
+    event.state = DORVANEENDED;
+    event.kind = DORVANEEXIT;
     event.imagelength = 0;
     event.truncated = 0;
-    // With the event lost, the ended record stays for user space to find.
-    if (bpf_ringbuf_output(&ring, &event, sizeof(event), 0))
+    // With the event lost, the ended record stays for user space to find. Until then it
+    // reads as alive, so a reader of the map never takes an end that the ring also carries.
+    if (bpf_ringbuf_output(&ring, &event, sizeof(event), 0)) {
+        record->head.status = event.status;
+        record->head.kind = DORVANEEXIT;
+        record->head.state = DORVANEENDED;
         __sync_fetch_and_add(&lost, 1);
-    else
+    } else {
         bpf_map_delete_elem(&procs, &tgid);
+    }
     __sync_fetch_and_add(&alive, -1);
     return 0;
 }
