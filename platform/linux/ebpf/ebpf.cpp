@@ -26,7 +26,7 @@
 #include <unistd.h>
 
 #ifndef DORVANE_RING_BYTES
-#define DORVANE_RING_BYTES (4u << 20) // some 100,000 events of dorvane falling behind
+#define DORVANE_RING_BYTES (1u << 20) // some 20,000 events of dorvane falling behind
 #endif
 
 // The loaded kernel half, and the ring of its events.

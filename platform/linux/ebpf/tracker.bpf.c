@@ -14,8 +14,8 @@
 // Deepest pid namespace nesting the kernel allows.
 #define MAXPIDLEVEL 32
 // Steps of the path walk: components and mount crossings together. A path that needs more
-// is reported truncated.
-#define WALKSTEPS 192
+// is reported truncated. Each step costs the verifier time at every start: 64 keep it short.
+#define WALKSTEPS 64
 
 // bpf_probe_read_kernel and bpf_probe_read_kernel_str are available to GPL programs only.
 char LICENSE[] SEC("license") = "Dual MIT/GPL";
