@@ -22,20 +22,19 @@ struct image {
 // or one of its tasks refers to it, so its exit code stays readable after the process has
 // ended and its pid has gone to another. Kept small: the core holds one per process ever.
 struct proc {
-    handlekind kind; // KINDPROCESS
-    bool alive;      // its end has not been seen yet
-    bool announced;  // its new-process packet has been queued
-    bool injob;      // in the job: its packets are posted
-    bool suspended;  // stopped at its first instruction until ResumeThread
-    bool terminated; // ended by TerminateProcess: exitcode holds the code it was given
-    bool threaded;   // has had more than one thread: an exec may come from another
-    unsigned refs;   // handles, queued packets and live tasks
-    DWORD pid;       // its pid, also after it has gone to another process
-    DWORD exitcode;  // valid once it has ended
-    uint32_t
-        created;    // when it was first seen, in ms: it is announced 20 ms after, at the latest
-    image *current; // the program it runs, inherited by its children; dropped at its end
-    image *shown;   // the program its new-process packet names, until that is handled
+    handlekind kind;  // KINDPROCESS
+    bool alive;       // its end has not been seen yet
+    bool announced;   // its new-process packet has been queued
+    bool injob;       // in the job: its packets are posted
+    bool suspended;   // stopped at its first instruction until ResumeThread
+    bool terminated;  // ended by TerminateProcess: exitcode holds the code it was given
+    bool threaded;    // has had more than one thread: an exec may come from another
+    unsigned refs;    // handles, queued packets and live tasks
+    DWORD pid;        // its pid, also after it has gone to another process
+    DWORD exitcode;   // valid once it has ended
+    uint32_t created; // when first seen, in ms: announced 20 ms after at the latest
+    image *current;   // the program it runs, inherited by its children; dropped at its end
+    image *shown;     // the program its new-process packet names, until that is handled
 };
 
 // The thread of a handle from CreateProcessW: only the root's main thread ever has one.

@@ -33,7 +33,7 @@
 static dorvanebpf *skel;
 static ring_buffer *ring;
 // The root's record, until its fork event names its id; and its pid.
-static proc *rootproc_;
+static proc *unplacedroot;
 static pid_t rootpid;
 // Processes of the tree whose end has not been handled yet.
 static size_t tracked;
@@ -157,7 +157,7 @@ static int awaitexec(pid_t pid, int errfd)
 // The root's fork and exec are in the ring already: its record takes the program from there.
 static bool adopt(proc *root)
 {
-    rootproc_ = root;
+    unplacedroot = root;
     rootpid = (pid_t)root->pid;
     holdproc(root);
     ring_buffer__consume(ring);
@@ -221,9 +221,9 @@ static void setimage(proc *p, const dorvanerecord *r)
 static task *newprocess(const dorvaneevent *e)
 {
     proc *p;
-    if (!e->parentid && rootproc_) {
-        p = rootproc_;
-        rootproc_ = nullptr;
+    if (!e->parentid && unplacedroot) {
+        p = unplacedroot;
+        unplacedroot = nullptr;
     } else {
         task *parent = findid(e->parentpid, e->parentid);
         if (parent)

@@ -31,7 +31,7 @@ static void release(pid_t tid, const siginfo_t *info)
     ptrace(PTRACE_DETACH, tid, 0, event ? 0 : info->si_signo);
 }
 
-// A task that reported a stop to the wait; returns whether it was one we waited for.
+// Lets go a task that reported a stop to the wait, with the signal of a delivery stop.
 static void releasereported(pid_t tid, int status)
 {
     int event = status >> 16;
