@@ -1,10 +1,21 @@
-// The one interface between the records (processes, the job and its port) and a tracker:
-// what follows the tree in the kernel and turns its events into the job's packets. There
-// are two, side by side: ptrace/ and ebpf/. The job picks one when it is created.
+// The seam inside the Linux platform, both ways: between the job (job/: processes as their
+// handles and packets see them, the job and its port) and a tracker, which follows the tree
+// in the kernel and tells the job what it sees. The trackers sit beside job/, each in its
+// own folder (ptrace/, ebpf/); a third would be one more folder, implementing the first half
+// below and named in job/choose.cpp.
 #pragma once
 
-#include "records.h"
+#include "base/linux.h"
 
+#include <stdint.h>
+#include <sys/types.h>
+
+// A process as the job records it, and a program path that processes share. A tracker
+// holds them, hands them back, and never looks inside.
+struct proc;
+struct image;
+
+// What the job asks of a tracker.
 struct tracker {
     // Makes the tracker ready to follow a tree; false, with the last error set, if it
     // cannot run here.
@@ -13,31 +24,47 @@ struct tracker {
     // set, if it cannot be followed.
     bool (*seize)(pid_t pid);
     // After the root's fork: what dorvane changes in itself that the root must not inherit.
-    void (*forked)(void);
+    void (*afterfork)(void);
     // The root has been let go: returns 0 once it stands stopped after its exec, before its
     // first instruction, or the errno that failed the exec.
     int (*awaitexec)(pid_t pid, int errfd);
-    // The root's process record, before it joins the job; false without memory.
-    bool (*adopt)(proc *root);
+    // The root's process, stopped after its exec, before it joins the job: the tracker takes
+    // a reference to it and reports it from now on. False without memory.
+    bool (*adopt)(proc *root, pid_t pid);
     // AssignProcessToJobObject: from now on the root's descendants are followed.
-    bool (*follow)(proc *root);
+    bool (*follow)(pid_t root);
     // ResumeThread: the root runs; false, with the last error set, if it cannot.
-    bool (*resume)(proc *root);
-    // Waits up to timeoutms (-1: without limit) for the tree's next events and handles
-    // them, posting their packets. False once no process of the tree is left.
+    bool (*resume)(pid_t root);
+    // Waits up to timeoutms (-1: without limit) for the tree's next events and reports them
+    // below. False once no process of the tree is left.
     bool (*events)(int timeoutms);
 };
 
 extern const tracker ptracetracker;
 extern const tracker ebpftracker;
-// The tracker of this run, chosen by CreateJobObjectW.
+// The tracker of this run, chosen when the job is created.
 extern const tracker *tracking;
-// Chooses it: the one DORVANE_TRACKER names (ebpf or ptrace), or else the eBPF tracker if
-// it can load and the ptrace tracker if not. False, with the last error set, if the one
-// named cannot run here or the name is none of the two.
-bool choosetracker(void);
 
-// Shared by both trackers.
-// A process's end, from its wait status: 128+N for signal N, a crash for the signals whose
-// default action dumps core, the code TerminateProcess gave if it ended the process.
-void endproc(proc *p, int status);
+// What a tracker tells the job: a process forked, exec'd, ended. The job keeps the rules
+// that every tracker needs: a process is announced (its new-process packet) once, after its
+// creator, at its first fork, exec or end or ANNOUNCEDELAY ms after it was reported,
+// whichever comes first, and named by the program it runs then.
+#define ANNOUNCEDELAY 20
+
+// A new process of the tree, pid, created by parent (null: a creator the tracker cannot
+// name), running img (null: its creator's program) until it execs. Returns it with a
+// reference for the tracker; null without memory, and then it goes unreported.
+proc *procforked(proc *parent, DWORD pid, image *img);
+// The process now runs img; null: a program that could not be read, its name stays.
+void procexeced(proc *p, image *img);
+// The process has ended with this wait status (waitpid's).
+void procended(proc *p, int status);
+void holdproc(proc *p);
+void releaseproc(proc *p);
+
+// A program path as the job keeps it; null without memory.
+image *makeimage(const char *path, size_t length);
+// The program a live task runs, from /proc; null if it cannot be read.
+image *readimage(pid_t pid);
+// A clock in ms for the trackers' delays; it wraps, so only differences mean anything.
+uint32_t nowms(void);

@@ -3,6 +3,7 @@
 // Nothing of the tree is stopped or traced, so its programs run as they would without
 // dorvane. The kernel keeps the truth in its maps; the ring only tells what changed, and
 // when it had no room, dorvane reads the maps instead (reconcile).
+#include "../base/pidtable.h"
 #include "../tracker.h"
 #include "event.h"
 #include "tracker.skel.h"
@@ -29,14 +30,21 @@
 #define DORVANE_RING_BYTES (1u << 20) // some 20,000 events of dorvane falling behind
 #endif
 
+// A process of the tree, as the kernel half names it.
+struct treeproc {
+    pidentry entry; // by pid
+    proc *process;  // held
+    uint64_t id;    // the kernel half's, unique where pids are reused
+};
+
+// The processes of the tree whose end has not been handled yet.
+static pidtable tree;
 // The loaded kernel half, and the ring of its events.
 static dorvanebpf *skel;
 static ring_buffer *ring;
 // The root's record, until its fork event names its id; and its pid.
 static proc *unplacedroot;
 static pid_t rootpid;
-// Processes of the tree whose end has not been handled yet.
-static size_t tracked;
 // The kernel's count of lost events when the maps were last read.
 static uint64_t lostseen;
 
@@ -133,7 +141,7 @@ static bool seize(pid_t)
     return false;
 }
 
-static void forked(void) {}
+static void afterfork(void) {}
 
 // The stop after the exec is a plain SIGSTOP; an exit means the exec failed.
 static int awaitexec(pid_t pid, int errfd)
@@ -155,109 +163,106 @@ static int awaitexec(pid_t pid, int errfd)
 }
 
 // The root's fork and exec are in the ring already: its record takes the program from there.
-static bool adopt(proc *root)
+static bool adopt(proc *root, pid_t pid)
 {
     unplacedroot = root;
-    rootpid = (pid_t)root->pid;
+    rootpid = pid;
     holdproc(root);
     ring_buffer__consume(ring);
     return true;
 }
 
-static bool follow(proc *)
+static bool follow(pid_t)
 {
     return true; // the kernel half follows the root's children from its fork on
 }
 
-static bool resume(proc *root)
+static bool resume(pid_t root)
 {
-    if (kill((pid_t)root->pid, SIGCONT) == 0)
+    if (kill(root, SIGCONT) == 0)
         return true;
     setlasterror(winerror(errno));
     return false;
 }
 
-// The task of the process with this id: tasks are filed by pid, and a pid names one
-// process at a time, but a lost end can leave an older one under it.
-static task *findid(uint32_t pid, uint64_t id)
+// The process with this id: they are filed by pid, and a pid names one process at a time,
+// but a lost end can leave an older one under it.
+static treeproc *findid(uint32_t pid, uint64_t id)
 {
-    task *t = findtask((pid_t)pid);
+    treeproc *t = (treeproc *)pidfind(&tree, (pid_t)pid);
     return t && t->id == id ? t : nullptr;
 }
 
 // A program path from the kernel half's components, leaf first, each NUL-terminated.
-static image *pathof(const char *components, size_t length)
+static image *imageof(const dorvanerecord *r)
 {
-    image *img = (image *)malloc(sizeof(image) + length + 2);
-    if (!img)
+    const char *components = r->image;
+    size_t length = r->head.imagelength;
+    char path[DORVANEIMAGESIZE + 2];
+    if (length > DORVANEIMAGESIZE)
         return nullptr;
-    img->refs = 1;
     size_t at = 0;
     for (size_t end = length; end > 0;) {
         size_t start = end - 1; // at the NUL of the component before
         while (start > 0 && components[start - 1])
             start--;
-        img->path[at++] = '/';
-        memcpy(img->path + at, components + start, end - 1 - start);
+        path[at++] = '/';
+        memcpy(path + at, components + start, end - 1 - start);
         at += end - 1 - start;
         end = start;
     }
     if (!at)
-        img->path[at++] = '/';
-    img->path[at] = '\0';
-    return img;
+        path[at++] = '/';
+    return makeimage(path, at);
 }
 
-static void setimage(proc *p, const dorvanerecord *r)
+// A process the events or the maps tell of for the first time: the maps' record names the
+// program it runs; an event, which has no image, leaves it running its parent's.
+static treeproc *newprocess(const dorvaneevent *e, const dorvanerecord *named)
 {
-    image *img = pathof(r->image, r->head.imagelength);
-    if (img) {
-        dropimage(p->current);
-        p->current = img;
-    }
-}
-
-// A process the events or the maps tell of for the first time.
-static task *newprocess(const dorvaneevent *e)
-{
+    treeproc *t = (treeproc *)calloc(1, sizeof(treeproc));
+    if (!t)
+        return nullptr;
+    image *img = named ? imageof(named) : nullptr;
     proc *p;
     if (!e->parentid && unplacedroot) {
         p = unplacedroot;
         unplacedroot = nullptr;
+        if (img)
+            procexeced(p, img);
     } else {
-        task *parent = findid(e->parentpid, e->parentid);
-        if (parent)
-            announce(parent->process); // a parent's packet comes before its child's
-        p = childproc(parent ? parent->process : nullptr, e->pid);
-        if (!p)
-            return nullptr;
+        treeproc *parent = findid(e->parentpid, e->parentid);
+        p = procforked(parent ? parent->process : nullptr, e->pid, img);
     }
-    task *t = addtask((pid_t)e->pid, p);
-    releaseproc(p);
-    if (!t)
+    t->entry.pid = (pid_t)e->pid;
+    if (!p || !pidinsert(&tree, &t->entry)) {
+        if (p)
+            releaseproc(p);
+        free(t);
         return nullptr;
+    }
+    t->process = p;
     t->id = e->id;
-    t->state = TASKRUNNING;
-    tracked++;
     return t;
 }
 
-static void ended(task *t, uint32_t status)
+static void ended(treeproc *t, uint32_t status)
 {
-    endproc(t->process, (int)status);
+    procended(t->process, (int)status);
     // The root is dorvane's child: reaped now, a moment after the kernel half saw it go.
-    if (t->tid == rootpid)
+    if (t->entry.pid == rootpid)
         while (waitpid(rootpid, nullptr, 0) < 0 && errno == EINTR) {
         }
-    removetask(t);
-    tracked--;
+    piderase(&tree, &t->entry);
+    releaseproc(t->process);
+    free(t);
 }
 
 // A process under this pid that is not the one with this id has ended, though its end was
 // lost with its record: it is ended, without its code, rather than left forever.
 static void endstale(uint32_t pid, uint64_t id)
 {
-    task *t = findtask((pid_t)pid);
+    treeproc *t = (treeproc *)pidfind(&tree, (pid_t)pid);
     if (t && t->id != id)
         ended(t, 0);
 }
@@ -271,24 +276,21 @@ static int ringevent(void *, void *data, size_t size)
     const dorvanerecord *r = (const dorvanerecord *)data;
     if (size < sizeof r->head)
         return 0;
-    task *t = findid(r->head.pid, r->head.id);
-    if (!t && (r->head.kind != DORVANEFORK || findtask((pid_t)r->head.pid))) {
+    treeproc *t = findid(r->head.pid, r->head.id);
+    if (!t && (r->head.kind != DORVANEFORK || pidfind(&tree, (pid_t)r->head.pid))) {
         reconcile();
         if (!(t = findid(r->head.pid, r->head.id)) && r->head.kind == DORVANEEXEC)
             return 0; // ended already, as the maps told
     }
     if (!t) {
         endstale(r->head.pid, r->head.id);
-        if (!(t = newprocess(&r->head)))
+        if (!(t = newprocess(&r->head, nullptr)))
             return 0;
     }
-    if (r->head.kind == DORVANEEXEC && size >= sizeof r->head + r->head.imagelength) {
-        setimage(t->process, r);
-        if (t->process->injob) // the root is announced when it joins
-            announce(t->process);
-    } else if (r->head.kind == DORVANEEXIT) {
+    if (r->head.kind == DORVANEEXEC && size >= sizeof r->head + r->head.imagelength)
+        procexeced(t->process, imageof(r));
+    else if (r->head.kind == DORVANEEXIT)
         ended(t, r->head.status);
-    }
     return 0;
 }
 
@@ -343,14 +345,14 @@ static void reconcile(void)
     qsort(all, count, sizeof *all, bycreation);
     for (size_t i = 0; i < count; i++) {
         const dorvanerecord *r = &all[i].record;
-        task *t = findid(r->head.pid, r->head.id);
+        treeproc *t = findid(r->head.pid, r->head.id);
         if (!t) {
             endstale(r->head.pid, r->head.id);
-            if (!(t = newprocess(&r->head)))
+            if (!(t = newprocess(&r->head, r)))
                 continue;
+        } else if (r->head.kind != DORVANEFORK) {
+            procexeced(t->process, imageof(r)); // it exec'd, or ended after an exec perhaps
         }
-        if (!t->process->announced)
-            setimage(t->process, r);
         if (r->head.state == DORVANEENDED) {
             ended(t, r->head.status);
             bpf_map_delete_elem(bpf_map__fd(all[i].map), all[i].key);
@@ -374,7 +376,7 @@ static bool events(int timeoutms)
     struct epoll_event ready;
     int n = epoll_wait(ring_buffer__epoll_fd(ring), &ready, 1, timeoutms);
     if (n < 0 && errno != EINTR)
-        return tracked > 0;
+        return tree.count > 0;
     if (n > 0 && skel->bss->alive > 0) {
         int ms =
             timeoutms >= 0 && timeoutms < DORVANE_GATHER_MS ? timeoutms : DORVANE_GATHER_MS;
@@ -392,9 +394,9 @@ static bool events(int timeoutms)
         return true;
     // The last process has ended: what it and the others sent is in the ring by now.
     ring_buffer__consume(ring);
-    if (skel->bss->lost != lostseen || tracked)
+    if (skel->bss->lost != lostseen || tree.count)
         reconcile();
     return false;
 }
 
-const tracker ebpftracker = {load, seize, forked, awaitexec, adopt, follow, resume, events};
+const tracker ebpftracker = {load, seize, afterfork, awaitexec, adopt, follow, resume, events};

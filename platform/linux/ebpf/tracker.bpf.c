@@ -140,7 +140,7 @@ static __always_inline __u32 exitstatus(struct task_struct *task)
 // walking the dentries up to the task's root as d_path does: at the root dentry of a mount
 // it goes on from the mountpoint in the parent mount. bpf_d_path is not allowed in tp_btf
 // programs.
-static __always_inline void readimage(struct task_struct *task, struct dorvanerecord *record)
+static __always_inline void walkpath(struct task_struct *task, struct dorvanerecord *record)
 {
     __u64 mountoffset = bpf_core_field_offset(struct mount, mnt);
     struct dentry *rootdentry = BPF_CORE_READ(task, fs, root.dentry);
@@ -251,7 +251,7 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
 
     if (!record || record->head.state != DORVANEALIVE)
         return 0;
-    readimage(task, record);
+    walkpath(task, record);
     record->head.kind = DORVANEEXEC;
     length = record->head.imagelength;
     // Otherwise clang tests a masked copy of the register it passes, and the verifier,

@@ -46,15 +46,16 @@ static void releasereported(pid_t tid, int status)
 static void releaseall(void)
 {
     long waiting = 0;
-    for (task *t = nexttask(nullptr); t; t = nexttask(t)) {
+    for (pidentry *e = pidnext(&tasks, nullptr); e; e = pidnext(&tasks, e)) {
+        task *t = (task *)e;
         if (t->state == TASKDEAD)
             continue;
         siginfo_t info;
         memset(&info, 0, sizeof info);
-        if (ptrace(PTRACE_GETSIGINFO, t->tid, 0, &info) == 0) {
-            release(t->tid, &info);
+        if (ptrace(PTRACE_GETSIGINFO, e->pid, 0, &info) == 0) {
+            release(e->pid, &info);
             t->state = TASKDEAD; // let go: no report of it is expected
-        } else if (ptrace(PTRACE_INTERRUPT, t->tid, 0, 0) == 0) {
+        } else if (ptrace(PTRACE_INTERRUPT, e->pid, 0, 0) == 0) {
             waiting++;
         }
     }

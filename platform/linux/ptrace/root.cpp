@@ -37,7 +37,7 @@ static int awaitexec(pid_t pid, int errfd)
         if (WIFSTOPPED(status) && status >> 16 == PTRACE_EVENT_EXEC)
             return 0;
         if (WIFSTOPPED(status)) {
-            resume(pid, status);
+            restart(pid, status);
             continue;
         }
         int err;
@@ -48,15 +48,15 @@ static int awaitexec(pid_t pid, int errfd)
 }
 
 // The root's task: it has been seen, stopped at its exec.
-static bool adopt(proc *root)
+static bool adopt(proc *root, pid_t pid)
 {
-    task *t = addtask((pid_t)root->pid, root);
+    task *t = addtask(pid, root, pid);
     if (t)
         t->state = TASKRUNNING;
     return t != nullptr;
 }
 
-static bool follow(proc *root)
+static bool follow(pid_t root)
 {
 #ifdef DORVANE_NO_FOLLOW
     // A test-only build for the negative control of the tree tests: nothing the root
@@ -68,7 +68,7 @@ static bool follow(proc *root)
     long options =
         PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC;
 #endif
-    if (ptrace(PTRACE_SETOPTIONS, (pid_t)root->pid, 0, options) == 0)
+    if (ptrace(PTRACE_SETOPTIONS, root, 0, options) == 0)
         return true;
     setlasterror(winerror(errno));
     return false;
@@ -100,20 +100,20 @@ static void adoptorphans(void)
     prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
 }
 
-static void forked(void)
+static void afterfork(void)
 {
     preferwakeups();
     adoptorphans();
     guardtree();
 }
 
-static bool resumeroot(proc *root)
+static bool resume(pid_t root)
 {
-    if (ptrace(PTRACE_CONT, (pid_t)root->pid, 0, 0) == 0)
+    if (ptrace(PTRACE_CONT, root, 0, 0) == 0)
         return true;
     setlasterror(winerror(errno));
     return false;
 }
 
-const tracker ptracetracker = {load,  seize,  forked,     awaitexec,
-                               adopt, follow, resumeroot, traceevents};
+const tracker ptracetracker = {load,  seize,  afterfork, awaitexec,
+                               adopt, follow, resume,    traceevents};

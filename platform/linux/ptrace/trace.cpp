@@ -15,6 +15,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// A task that ended before any creator's event named it is given this long for its creator's
+// event to come before it is settled as a process of its own: a child killed before its
+// first stop can report its end before its creator's fork event names it.
+#define SETTLEDELAY 20
+
+// Every traced thread, by tid.
+pidtable tasks;
 // Tasks that came before their creator's event named them (TASKHELD, TASKDEAD).
 static task **unclaimed;
 // How many there are, and room for how many.
@@ -51,7 +58,37 @@ static void statusfields(pid_t tid, const char *fields[2], int base, unsigned lo
     }
 }
 
-void resume(pid_t tid, int status)
+task *findtask(pid_t tid)
+{
+    return (task *)pidfind(&tasks, tid);
+}
+
+task *addtask(pid_t tid, proc *p, pid_t tgid)
+{
+    task *t = (task *)calloc(1, sizeof(task));
+    if (!t)
+        return nullptr;
+    t->entry.pid = tid;
+    t->tgid = tgid;
+    if (!pidinsert(&tasks, &t->entry)) {
+        free(t);
+        return nullptr;
+    }
+    t->process = p;
+    if (p)
+        holdproc(p);
+    return t;
+}
+
+static void removetask(task *t)
+{
+    piderase(&tasks, &t->entry);
+    if (t->process)
+        releaseproc(t->process);
+    free(t);
+}
+
+void restart(pid_t tid, int status)
 {
     int event = status >> 16, sig = WSTOPSIG(status);
     if (event == PTRACE_EVENT_STOP && isstopsignal(sig)) {
@@ -99,13 +136,13 @@ static void hold(pid_t tid, int status)
         size_t size = unclaimedsize ? 2 * unclaimedsize : 16;
         task **grown = (task **)realloc(unclaimed, size * sizeof(task *));
         if (!grown)
-            return resume(tid, status); // untracked, but not stuck
+            return restart(tid, status); // untracked, but not stuck
         unclaimed = grown;
         unclaimedsize = size;
     }
-    task *t = addtask(tid, nullptr);
+    task *t = addtask(tid, nullptr, 0);
     if (!t)
-        return resume(tid, status);
+        return restart(tid, status);
     t->state = WIFSTOPPED(status) ? TASKHELD : TASKDEAD;
     t->status = status;
     t->since = nowms();
@@ -126,43 +163,43 @@ static void unhold(task *t)
 // Out of memory for its records: the task goes on untracked rather than stay stopped.
 static void letgo(task *t)
 {
-    pid_t tid = t->tid;
+    pid_t tid = t->entry.pid;
     int status = t->status;
     bool held = t->state == TASKHELD;
     unhold(t);
     removetask(t);
     if (held)
-        resume(tid, status);
+        restart(tid, status);
 }
 
 // The leader's end is the process's: it is reported after every other thread's, with the
 // group's exit status.
 static void onend(task *t, int status)
 {
-    proc *p = t->process;
-    if (p && t->tid == (pid_t)p->pid) {
-        markghost(t->tid);
-        endproc(p, status);
+    if (t->process && t->entry.pid == t->tgid) {
+        markghost(t->tgid);
+        procended(t->process, status);
     }
     removetask(t);
 }
 
 // Gives an unclaimed or expected task its process, and lets a held one go on.
-static void claim(pid_t tid, task *t, proc *owner)
+static void claim(pid_t tid, task *t, proc *owner, pid_t tgid)
 {
     if (!t) {
-        t = addtask(tid, owner);
+        t = addtask(tid, owner, tgid);
         if (t)
             t->state = TASKNEW;
         return;
     }
     unhold(t);
     t->process = owner;
+    t->tgid = tgid;
     holdproc(owner);
     taskstate was = t->state;
     t->state = TASKRUNNING;
     if (was == TASKHELD)
-        resume(tid, t->status);
+        restart(tid, t->status);
     else
         onend(t, t->status);
 }
@@ -174,77 +211,60 @@ static void claim(pid_t tid, task *t, proc *owner)
 static void onclone(task *t, int event)
 {
     unsigned long message = 0;
-    if (ptrace(PTRACE_GETEVENTMSG, t->tid, 0, &message) < 0)
+    if (ptrace(PTRACE_GETEVENTMSG, t->entry.pid, 0, &message) < 0)
         return;
     pid_t tid = (pid_t)message;
-    proc *p = t->process;
     task *c = findtask(tid);
-    if (c && c->state != TASKHELD && c->state != TASKDEAD) { // claimed already, from /proc
-        if (c->process != p)
-            announce(p);
-        return;
-    }
+    if (c && c->state != TASKHELD && c->state != TASKDEAD)
+        return; // claimed already, from /proc
     bool thread = event == PTRACE_EVENT_CLONE &&
-                  ((c && c->state == TASKDEAD) || syscall(SYS_tgkill, p->pid, tid, 0) == 0);
-    if (thread) {
-        p->threaded = true;
-        return claim(tid, c, p);
-    }
-    announce(p); // a parent's packet comes before its child's
+                  ((c && c->state == TASKDEAD) || syscall(SYS_tgkill, t->tgid, tid, 0) == 0);
+    if (thread)
+        return claim(tid, c, t->process, t->tgid);
     unghost(tid);
-    proc *child = childproc(p, tid);
+    proc *child = procforked(t->process, (DWORD)tid, nullptr);
     if (!child) {
         if (c)
             letgo(c);
         return;
     }
-    claim(tid, c, child);
+    claim(tid, c, child, tid);
     releaseproc(child); // its task holds it now
 }
 
-// The first exec of a child names the program its new-process packet reports. An exec
-// from a non-leader thread moves that thread to the leader's tid: its former tid is gone.
+// An exec from a non-leader thread moves that thread to the leader's tid: its former tid is
+// gone, and reports no end of its own.
 static void onexec(task *t)
 {
     unsigned long former = 0;
-    proc *p = t->process;
-    if (p->threaded && ptrace(PTRACE_GETEVENTMSG, t->tid, 0, &former) == 0 &&
-        (pid_t)former != t->tid) {
+    if (ptrace(PTRACE_GETEVENTMSG, t->entry.pid, 0, &former) == 0 &&
+        (pid_t)former != t->entry.pid) {
         task *old = findtask((pid_t)former);
         if (old)
             removetask(old);
     }
-    image *img = readimage(t->tid);
-    if (img) {
-        dropimage(p->current);
-        p->current = img;
-    }
-    announce(p);
+    procexeced(t->process, readimage(t->entry.pid));
 }
 
 // A task held at its first stop whose creator may never report it (it was killed in the
 // fork): /proc tells its thread group and parent while it is stopped.
 static void resolve(task *t)
 {
+    pid_t tid = t->entry.pid;
     const char *fields[2] = {"\nTgid:", "\nPPid:"};
     unsigned long long ids[2];
-    statusfields(t->tid, fields, 10, ids);
+    statusfields(tid, fields, 10, ids);
     pid_t tgid = (pid_t)ids[0];
-    task *group = tgid && tgid != t->tid ? findtask(tgid) : nullptr;
-    if (group && group->process) {
-        group->process->threaded = true;
-        return claim(t->tid, t, group->process);
-    }
+    task *group = tgid && tgid != tid ? findtask(tgid) : nullptr;
+    if (group && group->process)
+        return claim(tid, t, group->process, tgid);
     task *parent = findtask((pid_t)ids[1]);
-    if (parent && parent->process)
-        announce(parent->process);
     // Only a process of the job has the options that attach its children, so this one is
     // in the job, even if its parent has ended since.
-    proc *child = childproc(nullptr, (DWORD)t->tid);
+    proc *child = procforked(parent ? parent->process : nullptr, (DWORD)tid, readimage(tid));
     if (!child)
         return letgo(t);
-    child->current = readimage(t->tid);
-    claim(t->tid, t, child);
+    claim(tid, t, child, tid);
     releaseproc(child);
 }
 
@@ -275,7 +295,7 @@ static void onevent(pid_t tid, int status)
         onclone(t, event);
     else if (event == PTRACE_EVENT_EXEC)
         onexec(t);
-    resume(tid, status);
+    restart(tid, status);
 }
 
 // A task that ended before any creator's event named it, once its creator has had time to
@@ -288,15 +308,16 @@ static void settledead(bool all)
     uint32_t now = nowms();
     for (size_t i = nunclaimed; i-- > 0;) {
         task *t = unclaimed[i];
-        if (t->state != TASKDEAD || (!all && now - t->since < ANNOUNCEDELAY))
+        pid_t tid = t->entry.pid;
+        if (t->state != TASKDEAD || (!all && now - t->since < SETTLEDELAY))
             continue;
-        proc *p = unghost(t->tid) ? nullptr : childproc(nullptr, (DWORD)t->tid);
+        proc *p = unghost(tid) ? nullptr : procforked(nullptr, (DWORD)tid, nullptr);
         if (!p) {
             unhold(t);
             removetask(t);
             continue;
         }
-        claim(t->tid, t, p);
+        claim(tid, t, p, tid);
         releaseproc(p);
     }
 }
@@ -308,8 +329,8 @@ static int settledue(int timeoutms)
     for (size_t i = 0; i < nunclaimed; i++) {
         uint32_t age = now - unclaimed[i]->since;
         int left = unclaimed[i]->state != TASKDEAD ? -1
-                   : age >= ANNOUNCEDELAY          ? 0
-                                                   : (int)(ANNOUNCEDELAY - age);
+                   : age >= SETTLEDELAY            ? 0
+                                                   : (int)(SETTLEDELAY - age);
         if (left >= 0 && (timeoutms < 0 || left < timeoutms))
             timeoutms = left;
     }

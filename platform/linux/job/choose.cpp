@@ -1,5 +1,6 @@
-// Which tracker follows the tree: chosen once, when the job is created.
-#include "tracker.h"
+// Which tracker follows the tree: chosen once, when the job is created. A new tracker is
+// named here.
+#include "records.h"
 
 #include <stdlib.h>
 #include <string.h>

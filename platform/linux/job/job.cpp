@@ -1,12 +1,9 @@
-// The job and its completion port: the job is the traced tree, once its root has been
-// assigned; the port is a queue of packets that GetQueuedCompletionStatus fills by
-// driving the tree's events itself, on the one thread, blocking in the kernel's wait.
-#include "tracker.h"
+// The job and its completion port: the job is the followed tree, once its root has been
+// assigned; the port is a queue of packets that GetQueuedCompletionStatus fills by asking
+// the tracker for the tree's events, on the one thread, blocking in the kernel's wait.
+#include "records.h"
 
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <time.h>
 
 // A completion packet: message, and the process whose pid goes in the overlapped slot
 // (null for the job's own messages). The packet holds a reference on the process.
@@ -34,10 +31,6 @@ static job *treejob;
 // The process of the packet dequeued last; held until the next dequeue, so the handler of
 // that packet can open it by pid.
 static proc *lastproc;
-// Children not announced when they were created, oldest first, each held: a ring that
-// grows as needed. Most leave at once by their exec; the rest are announced when due.
-static proc **unannounced;
-static size_t unannouncedhead, unannouncedcount, unannouncedsize;
 
 HANDLE CreateJobObjectW(LPSECURITY_ATTRIBUTES, LPCWSTR)
 {
@@ -122,112 +115,13 @@ static bool push(port *q, packet p)
     return true;
 }
 
-void postpacket(DWORD message, proc *p)
+bool postpacket(DWORD message, proc *p)
 {
-    if (!treejob || !treejob->queue || (p && !p->injob))
-        return;
-    if (push(treejob->queue, {message, p}) && p)
+    if (!treejob || !treejob->queue || (p && !p->injob) || !push(treejob->queue, {message, p}))
+        return false;
+    if (p)
         holdproc(p);
-}
-
-void announce(proc *p)
-{
-    if (p->announced)
-        return;
-    p->announced = true;
-    p->shown = keepimage(p->current);
-    postpacket(JOB_OBJECT_MSG_NEW_PROCESS, p);
-}
-
-uint32_t nowms(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (uint32_t)now.tv_sec * 1000u + (uint32_t)(now.tv_nsec / 1000000);
-}
-
-proc *childproc(proc *parent, DWORD pid)
-{
-    proc *child = newproc(pid);
-    if (!child)
-        return nullptr;
-    child->current = parent ? keepimage(parent->current) : nullptr;
-    // Only a process of the job is followed, so a child whose creator is unknown is in it.
-    child->injob = parent ? parent->injob : true;
-    child->created = nowms();
-    if (unannouncedcount == unannouncedsize) {
-        size_t size = unannouncedsize ? 2 * unannouncedsize : 64;
-        proc **ring = (proc **)malloc(size * sizeof(proc *));
-        if (!ring)
-            return child; // announced by its exec, fork or end only
-        for (size_t i = 0; i < unannouncedcount; i++)
-            ring[i] = unannounced[(unannouncedhead + i) % unannouncedsize];
-        free(unannounced);
-        unannounced = ring;
-        unannouncedhead = 0;
-        unannouncedsize = size;
-    }
-    unannounced[(unannouncedhead + unannouncedcount++) % unannouncedsize] = child;
-    holdproc(child);
-    return child;
-}
-
-int announcedue(void)
-{
-    uint32_t now = nowms();
-    while (unannouncedcount) {
-        proc *p = unannounced[unannouncedhead];
-        uint32_t age = now - p->created;
-        if (!p->announced && age < ANNOUNCEDELAY)
-            return (int)(ANNOUNCEDELAY - age);
-        announce(p); // it has not exec'd, forked or ended yet: it runs what it inherited
-        unannouncedhead = (unannouncedhead + 1) % unannouncedsize;
-        unannouncedcount--;
-        releaseproc(p);
-    }
-    return -1;
-}
-
-// A signal's death is abnormal (a crash) when its default action dumps core.
-static bool dumpscore(int sig)
-{
-    switch (sig) {
-    case SIGABRT:
-    case SIGBUS:
-    case SIGFPE:
-    case SIGILL:
-    case SIGQUIT:
-    case SIGSEGV:
-    case SIGSYS:
-    case SIGTRAP:
-    case SIGXCPU:
-    case SIGXFSZ:
-        return true;
-    }
-    return false;
-}
-
-void endproc(proc *p, int status)
-{
-    DWORD code;
-    bool abnormal = false;
-    if (WIFEXITED(status)) {
-        code = (DWORD)WEXITSTATUS(status);
-    } else {
-        code = 128 + (DWORD)WTERMSIG(status);
-        abnormal = dumpscore(WTERMSIG(status));
-    }
-    if (p->terminated) { // as on Windows: the code TerminateProcess was given, a normal end
-        code = p->exitcode;
-        abnormal = false;
-    }
-    announce(p); // it ended before its first exec or fork: it ran what it inherited
-    p->alive = false;
-    p->exitcode = code;
-    dropimage(p->current);
-    p->current = nullptr;
-    postpacket(abnormal ? JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS : JOB_OBJECT_MSG_EXIT_PROCESS,
-               p);
+    return true;
 }
 
 proc *packetproc(DWORD pid)
@@ -248,7 +142,7 @@ BOOL AssignProcessToJobObject(HANDLE jobhandle, HANDLE process)
         setlasterror(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (!tracking->follow(p))
+    if (!tracking->follow((pid_t)p->pid))
         return FALSE;
     treejob = j;
     p->injob = true;

@@ -1,6 +1,6 @@
 // The private heap and the process exit. One thread uses the heap, so malloc backs it
 // directly; the heap handle only has to be a valid, distinct value.
-#include "records.h"
+#include "linux.h"
 
 #include <stdlib.h>
 #include <unistd.h>

@@ -5,7 +5,7 @@
 // execs; a failed exec writes its errno into a close-on-exec pipe. The kernel closes that
 // pipe before the exec is done, so the tracker's wait decides, and the pipe only says why
 // it failed.
-#include "tracker.h"
+#include "records.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -134,7 +134,7 @@ static pid_t startstopped(char **argv)
     pid_t pid = forkseized(argv, path ? path : defaultpath, errpipe);
     int err = errno;
     if (pid > 0)
-        tracking->forked();
+        tracking->afterfork();
     close(errpipe[1]);
     if (pid > 0) {
         err = tracking->awaitexec(pid, errpipe[0]); // a child that failed is reaped by then
@@ -170,7 +170,7 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline, LPSECURITY_ATTR
     free(argv);
     if (pid > 0)
         p->pid = (DWORD)pid;
-    if (pid < 0 || !tracking->adopt(p)) {
+    if (pid < 0 || !tracking->adopt(p, pid)) {
         if (pid > 0)
             kill(pid, SIGKILL);
         free(p);
@@ -203,7 +203,7 @@ DWORD ResumeThread(HANDLE handle)
     proc *p = t->process;
     if (!p->suspended)
         return 0;
-    if (!tracking->resume(p))
+    if (!tracking->resume((pid_t)p->pid))
         return (DWORD)-1;
     p->suspended = false;
     return 1;

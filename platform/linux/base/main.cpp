@@ -1,8 +1,8 @@
 // Entry point on Linux: stands in for the Windows runtime, which hands wmain its arguments
 // as wide text. Bytes that are not UTF-8 are escaped, so they reach the root unchanged.
 #include "linux.h"
-#include "../../frontend/frontend.h"
-#include "../../frontend/messages.h"
+#include "../../../frontend/frontend.h"
+#include "../../../frontend/messages.h"
 
 #include <signal.h>
 #include <stdlib.h>

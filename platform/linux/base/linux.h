@@ -1,7 +1,11 @@
 // What the pieces of the Linux platform share among themselves; the core never sees this.
 #pragma once
 
-#include "../platform.h"
+#include "../../platform.h"
+
+// First byte of every record that a HANDLE points to: what the handle is. The values start
+// well above zero, so that a zeroed or freed record does not pass for a handle.
+enum handlekind : unsigned char { KINDHEAP = 0x5a, KINDJOB, KINDPORT, KINDPROCESS, KINDTHREAD };
 
 // Last error, per the Windows convention: set by a failing service, read by GetLastError.
 void setlasterror(DWORD error);

@@ -1,0 +1,228 @@
+// The processes of the tree as the job records them, and the rules every tracker's reports
+// go through: when a process is announced, and what its end says.
+#include "records.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+// Children not announced when they were reported, oldest first, each held: a ring that
+// grows as needed. Most leave at once by their exec; the rest are announced when due.
+static proc **unannounced;
+static size_t unannouncedhead, unannouncedcount, unannouncedsize;
+
+proc *newproc(DWORD pid)
+{
+    proc *p = (proc *)calloc(1, sizeof(proc));
+    if (!p)
+        return nullptr;
+    p->kind = KINDPROCESS;
+    p->alive = true;
+    p->refs = 1;
+    p->pid = pid;
+    return p;
+}
+
+void holdproc(proc *p)
+{
+    p->refs++;
+}
+
+void releaseproc(proc *p)
+{
+    if (--p->refs > 0)
+        return;
+    dropimage(p->current);
+    dropimage(p->shown);
+    p->kind = (handlekind)0; // a stale handle to it must not pass for a process
+    free(p);
+}
+
+proc *asproc(HANDLE handle)
+{
+    proc *p = (proc *)handle;
+    return p && handle != INVALID_HANDLE_VALUE && p->kind == KINDPROCESS ? p : nullptr;
+}
+
+image *makeimage(const char *path, size_t length)
+{
+    image *img = (image *)malloc(sizeof(image) + length + 1);
+    if (!img)
+        return nullptr;
+    img->refs = 1;
+    memcpy(img->path, path, length);
+    img->path[length] = '\0';
+    return img;
+}
+
+// /proc/PID/exe names the program while the task is stopped with a live memory map; a
+// process that is not dumpable hides it, and then only its short name is left.
+image *readimage(pid_t pid)
+{
+    char link[40], path[4096];
+    snprintf(link, sizeof link, "/proc/%d/exe", (int)pid);
+    ssize_t length = readlink(link, path, sizeof path);
+    if (length > 0 && (size_t)length < sizeof path)
+        return makeimage(path, (size_t)length);
+    snprintf(link, sizeof link, "/proc/%d/comm", (int)pid);
+    int fd = open(link, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    length = read(fd, path, sizeof path);
+    close(fd);
+    if (length <= 0)
+        return nullptr;
+    if (path[length - 1] == '\n')
+        length--;
+    return makeimage(path, (size_t)length);
+}
+
+image *keepimage(image *img)
+{
+    if (img)
+        img->refs++;
+    return img;
+}
+
+void dropimage(image *img)
+{
+    if (img && --img->refs == 0)
+        free(img);
+}
+
+uint32_t nowms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint32_t)now.tv_sec * 1000u + (uint32_t)(now.tv_nsec / 1000000);
+}
+
+void announce(proc *p)
+{
+    if (p->announced)
+        return;
+    image *shown = keepimage(p->current);
+    if (!postpacket(JOB_OBJECT_MSG_NEW_PROCESS, p)) {
+        dropimage(shown); // tried again at its next exec, fork or end
+        return;
+    }
+    p->announced = true;
+    p->shown = shown;
+}
+
+// Puts a new process in line for its announcement; without memory for the line, it is
+// announced by its exec, fork or end only.
+static void enqueue(proc *p)
+{
+    if (unannouncedcount == unannouncedsize) {
+        size_t size = unannouncedsize ? 2 * unannouncedsize : 64;
+        proc **ring = (proc **)malloc(size * sizeof(proc *));
+        if (!ring)
+            return;
+        for (size_t i = 0; i < unannouncedcount; i++)
+            ring[i] = unannounced[(unannouncedhead + i) % unannouncedsize];
+        free(unannounced);
+        unannounced = ring;
+        unannouncedhead = 0;
+        unannouncedsize = size;
+    }
+    unannounced[(unannouncedhead + unannouncedcount++) % unannouncedsize] = p;
+    holdproc(p);
+}
+
+int announcedue(void)
+{
+    uint32_t now = nowms();
+    while (unannouncedcount) {
+        proc *p = unannounced[unannouncedhead];
+        uint32_t age = now - p->created;
+        if (!p->announced && age < ANNOUNCEDELAY)
+            return (int)(ANNOUNCEDELAY - age);
+        announce(p); // it has not exec'd, forked or ended yet: it runs what it inherited
+        unannouncedhead = (unannouncedhead + 1) % unannouncedsize;
+        unannouncedcount--;
+        releaseproc(p);
+    }
+    return -1;
+}
+
+proc *procforked(proc *parent, DWORD pid, image *img)
+{
+    if (parent)
+        announce(parent); // a creator's packet comes before its child's
+    proc *child = newproc(pid);
+    if (!child) {
+        dropimage(img);
+        return nullptr;
+    }
+    child->current = img ? img : parent ? keepimage(parent->current) : nullptr;
+    // Only a process of the job is followed, so a child whose creator is unknown is in it.
+    child->injob = parent ? parent->injob : true;
+    child->created = nowms();
+    enqueue(child);
+    return child;
+}
+
+void procexeced(proc *p, image *img)
+{
+    if (!p->alive) {
+        dropimage(img);
+        return;
+    }
+    if (img) {
+        dropimage(p->current);
+        p->current = img;
+    }
+    announce(p);
+}
+
+// A signal's death is abnormal (a crash) when its default action dumps core.
+static bool dumpscore(int sig)
+{
+    switch (sig) {
+    case SIGABRT:
+    case SIGBUS:
+    case SIGFPE:
+    case SIGILL:
+    case SIGQUIT:
+    case SIGSEGV:
+    case SIGSYS:
+    case SIGTRAP:
+    case SIGXCPU:
+    case SIGXFSZ:
+        return true;
+    }
+    return false;
+}
+
+// Signal N gives 128+N, as a shell reports it. TerminateProcess's code wins, as a normal
+// end, as on Windows.
+void procended(proc *p, int status)
+{
+    if (!p->alive)
+        return;
+    DWORD code;
+    bool abnormal = false;
+    if (WIFEXITED(status)) {
+        code = (DWORD)WEXITSTATUS(status);
+    } else {
+        code = 128 + (DWORD)WTERMSIG(status);
+        abnormal = dumpscore(WTERMSIG(status));
+    }
+    if (p->terminated) {
+        code = p->exitcode;
+        abnormal = false;
+    }
+    announce(p); // it ended before its first exec or fork: it ran what it inherited
+    p->alive = false;
+    p->exitcode = code;
+    dropimage(p->current);
+    p->current = nullptr;
+    postpacket(abnormal ? JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS : JOB_OBJECT_MSG_EXIT_PROCESS,
+               p);
+}

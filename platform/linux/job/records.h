@@ -1,0 +1,61 @@
+// The records behind the Linux handles, shared by the files of the job: processes, their
+// programs and the root's thread. The core and the trackers see none of their fields.
+#pragma once
+
+#include "../tracker.h"
+
+// An absolute program path in bytes, shared by a process and the children that inherit it
+// by fork, so a fork costs no copy of it.
+struct image {
+    unsigned refs;
+    char path[];
+};
+
+// A process as its handles and packets see it. It lives while a handle, a queued packet or
+// its tracker refers to it, so its exit code stays readable after the process has ended and
+// its pid has gone to another. Kept small: the core holds one per process ever.
+struct proc {
+    handlekind kind;  // KINDPROCESS
+    bool alive;       // its end has not been reported yet
+    bool announced;   // its new-process packet has been queued
+    bool injob;       // in the job: its packets are posted
+    bool suspended;   // stopped at its first instruction until ResumeThread
+    bool terminated;  // ended by TerminateProcess: exitcode holds the code it was given
+    unsigned refs;    // handles, queued packets, the tracker and the announcement queue
+    DWORD pid;        // its pid, also after it has gone to another process
+    DWORD exitcode;   // valid once it has ended
+    uint32_t created; // when it was reported, in ms: announced ANNOUNCEDELAY ms after at most
+    image *current;   // the program it runs, inherited by its children; dropped at its end
+    image *shown;     // the program its new-process packet names, until that is handled
+};
+
+// The thread of a handle from CreateProcessW: only the root's main thread ever has one.
+struct thread {
+    handlekind kind; // KINDTHREAD
+    proc *process;
+};
+
+// records.cpp
+proc *newproc(DWORD pid);
+proc *asproc(HANDLE handle);
+image *keepimage(image *img);
+void dropimage(image *img);
+// Queues the process's new-process packet, naming the program it runs now, unless it has
+// been queued already or the process is not in the job (yet).
+void announce(proc *p);
+// Announces the processes whose time has come; returns the ms until the next is due, or -1.
+int announcedue(void);
+
+// job.cpp
+// Queues a packet for the process (or for the job, with null) on the job's port, if the
+// process is in the job; false if it is not, or without memory.
+bool postpacket(DWORD message, proc *p);
+// The process of the packet dequeued last, if it has this pid: the one a handler of that
+// packet means, even when the pid has since been reused.
+proc *packetproc(DWORD pid);
+
+// choose.cpp
+// Chooses this run's tracker: the one DORVANE_TRACKER names (ebpf or ptrace), or else the
+// eBPF tracker if it can load and the ptrace tracker if not. False, with the last error set,
+// if the one named cannot run here or the name is none of the two.
+bool choosetracker(void);
