@@ -1,0 +1,229 @@
+// The records under a scripted tracker: fork, exec and end reports as a tracker makes them,
+// in the orders the kernel allows, and the packets, names and codes the core gets from them.
+// Each test runs in a process of its own (one job per run), with /bin/true as its root.
+#include "../../platform/linux/job/records.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+// The scripted tracker: it follows nothing, and lets the test report for it.
+static proc *root;
+// Times events() may let an announcement fall due before the tree counts as gone.
+static int waits;
+// The timeouts events() was given.
+static std::vector<int> timeouts;
+
+static bool load(void)
+{
+    return true;
+}
+static bool seize(pid_t)
+{
+    return true;
+}
+static void afterfork(void) {}
+// The real root, /bin/true, is reaped here; its record stands for it from now on.
+static int awaitexec(pid_t pid, int)
+{
+    waitpid(pid, nullptr, 0);
+    return 0;
+}
+static bool adopt(proc *p, pid_t)
+{
+    root = p;
+    holdproc(p);
+    procexeced(p, makeimage("/bin/root", 9)); // reported before it joins, as eBPF does
+    return true;
+}
+static bool follow(pid_t)
+{
+    return true;
+}
+static bool resume(pid_t)
+{
+    return true;
+}
+static bool events(int timeoutms)
+{
+    timeouts.push_back(timeoutms);
+    if (timeoutms < 0 || waits-- <= 0)
+        return false;
+    struct timespec pause = {0, timeoutms * 1000000L};
+    nanosleep(&pause, nullptr);
+    return true;
+}
+
+static const tracker scripted = {load,  seize,  afterfork, awaitexec,
+                                 adopt, follow, resume,    events};
+const tracker *tracking = &scripted;
+bool choosetracker(void)
+{
+    return true;
+}
+
+class Records : public ::testing::Test
+{
+  protected:
+    HANDLE port = nullptr;
+    PROCESS_INFORMATION info = {};
+    DWORD rootpid = 0;
+
+    void SetUp() override
+    {
+        HANDLE job = CreateJobObjectW(nullptr, nullptr);
+        port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+        JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {job, port};
+        ASSERT_TRUE(SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation,
+                                            &association, sizeof association));
+        wchar_t line[] = L"/bin/true";
+        STARTUPINFOW startup = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                                   nullptr, nullptr, &startup, &info));
+        ASSERT_TRUE(AssignProcessToJobObject(job, info.hProcess));
+        ASSERT_EQ(ResumeThread(info.hThread), 1u);
+        rootpid = info.dwProcessId;
+    }
+
+    void TearDown() override
+    {
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        releaseproc(root);
+    }
+
+    // Every packet until the tree is gone, as the core's handlers see it: "new PID NAME"
+    // (or the error of the name), "exit PID CODE", "crash PID CODE", "zero"; the root's pid
+    // reads as 1. The pids the tests make up lie below 300, which Linux hands out only at
+    // boot, so no real root can have one.
+    std::vector<std::string> drain()
+    {
+        std::vector<std::string> seen;
+        DWORD message;
+        ULONG_PTR key;
+        LPOVERLAPPED overlapped;
+        while (GetQueuedCompletionStatus(port, &message, &key, &overlapped, INFINITE)) {
+            if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) {
+                seen.push_back("zero");
+                break;
+            }
+            DWORD pid = (DWORD)(ULONG_PTR)overlapped;
+            HANDLE p = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+            std::string id = std::to_string(pid == rootpid ? 1 : pid) + " ";
+            if (message == JOB_OBJECT_MSG_NEW_PROCESS) {
+                wchar_t name[MAX_PATH];
+                DWORD n = GetProcessImageFileNameW(p, name, MAX_PATH);
+                seen.push_back(
+                    "new " + id +
+                    (n ? std::string(name, name + n) : std::to_string(GetLastError())));
+            } else {
+                DWORD code = 0;
+                GetExitCodeProcess(p, &code);
+                seen.push_back((message == JOB_OBJECT_MSG_EXIT_PROCESS ? "exit " : "crash ") +
+                               id + std::to_string(code));
+            }
+            CloseHandle(p);
+        }
+        return seen;
+    }
+};
+
+using lines = std::vector<std::string>;
+
+TEST_F(Records, ParentsComeBeforeTheirChildrenAndEachProcessOnce)
+{
+    proc *a = procforked(root, 101, nullptr);
+    proc *b = procforked(a, 102, nullptr); // reported before its creator is announced
+    procexeced(b, makeimage("/bin/b", 6));
+    procexeced(b, makeimage("/bin/c", 6)); // a second exec: announced already
+    proc *c = procforked(b, 103, nullptr); // runs /bin/c, and b is not announced again
+    procended(c, 9 << 8);
+    procended(b, 3 << 8);
+    procended(b, 4 << 8); // a second end of the same process is no end
+    procended(a, 0);
+    procended(root, SIGSEGV);
+    EXPECT_EQ(drain(),
+              (lines{"new 1 /bin/root", "new 101 /bin/root", "new 102 /bin/b", "new 103 /bin/c",
+                     "exit 103 9", "exit 102 3", "exit 101 0", "crash 1 139", "zero"}));
+    for (proc *p : {a, b, c})
+        releaseproc(p);
+}
+
+// If it was already due by the first wait, it is announced without one.
+TEST_F(Records, AChildThatDoesNothingIsAnnouncedByItsDeadline)
+{
+    proc *child = procforked(root, 104, nullptr);
+    waits = 1;
+    EXPECT_EQ(drain(), (lines{"new 1 /bin/root", "new 104 /bin/root", "zero"}));
+    ASSERT_FALSE(timeouts.empty());
+    EXPECT_TRUE(timeouts[0] == -1 || (timeouts[0] >= 0 && timeouts[0] <= ANNOUNCEDELAY))
+        << timeouts[0];
+    releaseproc(child);
+}
+
+// Each packet's handler opens the process the packet was for, though its pid has gone on to
+// another; one whose creator and program are unknown is named by the error of its name.
+TEST_F(Records, AReusedPidAndAnEndWithoutAStart)
+{
+    proc *first = procforked(root, 105, nullptr);
+    procended(first, 5 << 8);
+    proc *second = procforked(root, 105, nullptr);
+    procexeced(second, makeimage("/bin/second", 11));
+    procended(second, 6 << 8);
+    proc *unknown = procforked(nullptr, 106, nullptr);
+    procended(unknown, 7 << 8);
+    EXPECT_EQ(drain(),
+              (lines{"new 1 /bin/root", "new 105 /bin/root", "exit 105 5",
+                     "new 105 /bin/second", "exit 105 6", "new 106 31", "exit 106 7", "zero"}));
+    for (proc *p : {first, second, unknown})
+        releaseproc(p);
+}
+
+// Signal N ends with 128+N; the signals whose default action dumps core are crashes; the
+// code that TerminateProcess gave wins, as a normal end.
+TEST_F(Records, TheEndOfEverySignalAndOfTerminateProcess)
+{
+    struct {
+        int status;
+        const char *end;
+        DWORD code;
+    } cases[] = {{SIGABRT, "crash", 134}, {SIGBUS, "crash", 135},  {SIGFPE, "crash", 136},
+                 {SIGILL, "crash", 132},  {SIGQUIT, "crash", 131}, {SIGSEGV, "crash", 139},
+                 {SIGSYS, "crash", 159},  {SIGTRAP, "crash", 133}, {SIGXCPU, "crash", 152},
+                 {SIGXFSZ, "crash", 153}, {SIGTERM, "exit", 143},  {SIGKILL, "exit", 137},
+                 {SIGINT, "exit", 130},   {0, "exit", 0},          {255 << 8, "exit", 255}};
+    lines want = {"new 1 /bin/root"};
+    DWORD pid = 110;
+    for (auto &c : cases) {
+        proc *p = procforked(root, pid, nullptr);
+        procended(p, c.status);
+        releaseproc(p);
+        want.push_back("new " + std::to_string(pid) + " /bin/root");
+        want.push_back(std::string(c.end) + " " + std::to_string(pid) + " " +
+                       std::to_string(c.code));
+        pid++;
+    }
+    // A child of the test stands for the process that TerminateProcess ends.
+    pid_t victim = fork();
+    if (victim == 0) {
+        pause();
+        _exit(0);
+    }
+    proc *p = procforked(root, (DWORD)victim, nullptr);
+    EXPECT_TRUE(TerminateProcess(p, 42));
+    int status = 0;
+    waitpid(victim, &status, 0);
+    procended(p, status);
+    EXPECT_FALSE(TerminateProcess(p, 43)); // it has ended: nothing to end
+    releaseproc(p);
+    want.push_back("new " + std::to_string(victim) + " /bin/root");
+    want.push_back("exit " + std::to_string(victim) + " 42");
+    want.push_back("zero");
+    EXPECT_EQ(drain(), want);
+}
