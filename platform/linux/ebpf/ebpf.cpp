@@ -342,7 +342,8 @@ static void reconcile(void)
     size_t count = 0, size = 0;
     readmap(skel->maps.procs, &all, &count, &size);
     readmap(skel->maps.graves, &all, &count, &size);
-    qsort(all, count, sizeof *all, bycreation);
+    if (count > 1) // an empty read leaves a null array, which qsort must not be given
+        qsort(all, count, sizeof *all, bycreation);
     for (size_t i = 0; i < count; i++) {
         const dorvanerecord *r = &all[i].record;
         treeproc *t = findid(r->head.pid, r->head.id);
