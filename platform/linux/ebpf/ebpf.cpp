@@ -1,5 +1,5 @@
 // The eBPF tracker's user half: loads the kernel half (tracker.bpf.c), starts the root
-// stopped after its exec, and turns the ring buffer's events into the job's packets.
+// stopped after its exec, and tells the job what the ring buffer's events say.
 // Nothing of the tree is stopped or traced, so its programs run as they would without
 // dorvane. The kernel keeps the truth in its maps; the ring only tells what changed, and
 // when it had no room, dorvane reads the maps instead (reconcile).

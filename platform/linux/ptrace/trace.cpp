@@ -1,5 +1,5 @@
-// The ptrace event loop: turns the stops and ends of the traced tree into the job's
-// packets, in the order that they imply, and lets every task go on as it would untraced.
+// The ptrace event loop: tells the job the forks, execs and ends of the traced tree
+// in the order that they imply, and lets every task go on as it would untraced.
 // Per fork+exec+exit of a child: the creator's fork event, the child's first stop, its
 // exec stop, the creator's SIGCHLD delivery stop, and the child's end.
 #include "ptrace.h"
