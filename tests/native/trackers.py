@@ -1,0 +1,186 @@
+"""What each tracker does to the system beside following the tree: the ptrace tracker's
+scheduling; the eBPF tracker leaving the programs alone and the kernel's resources as it
+found them, its ring overflowing without loss."""
+import fcntl
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+
+from common import dorvane, expect_tree, fresh, fx, lfx
+from harness import SCALE, Report, check, poll
+
+
+def schedfields(pid):
+    """Nice-derived priority and time slice of a process, from /proc/PID/sched."""
+    fields = {}
+    with open('/proc/%d/sched' % pid) as f:
+        for line in f:
+            name, _, value = line.partition(':')
+            fields[name.strip()] = value.strip()
+    return fields.get('prio'), fields.get('se.slice')
+
+
+def test_sched(cfg):
+    """dorvane asks for a short time slice for itself; the programs it runs get none of it,
+    and the nice value it was started with stays."""
+    marker = os.path.join(cfg['work'], 'sched-marker')
+    proc = subprocess.Popen(['nice', '-n', '3', cfg['dorvane'], cfg['fixture'], 'late',
+                             str(int(3000 * SCALE)), marker], stdout=subprocess.DEVNULL,
+                            cwd=cfg['work'])
+    try:
+        def root():
+            try:
+                with open('/proc/%d/task/%d/children' % (proc.pid, proc.pid)) as f:
+                    children = f.read().split()
+            except OSError:
+                return None
+            return int(children[0]) if children else None
+        def execed():
+            pid = root()
+            try:
+                return pid if pid and os.readlink('/proc/%d/exe' % pid) == cfg['fixture'] else None
+            except OSError:
+                return None
+        pid = poll(execed, 10)
+        if check(pid is not None, 'the root runs the fixture under dorvane'):
+            ours, theirs = schedfields(proc.pid), schedfields(pid)
+            plain = schedfields(os.getpid())
+            check(ours[0] == theirs[0] and ours[0] != plain[0],
+                  'nice kept for dorvane and its root: %r %r' % (ours, theirs))
+            if plain[1] is not None:  # kernels that show the slice
+                check(theirs[1] == plain[1], 'the root has the default slice: %r' % (theirs,))
+    finally:
+        proc.wait(timeout=30 * SCALE)
+
+
+def test_transparent(cfg):
+    """Under the eBPF tracker nothing of the tree is stopped or traced: programs that trace,
+    are traced or change privilege behave as they do without dorvane."""
+    # LeakSanitizer's report and exit code (its check runs in a process of its own, which
+    # ptrace would have kept from attaching).
+    plain = subprocess.run([cfg['leakfixture']], stderr=subprocess.PIPE, cwd=cfg['work'],
+                           timeout=60 * SCALE)
+    proc = subprocess.run([cfg['dorvane'], cfg['leakfixture']], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, cwd=cfg['work'], timeout=60 * SCALE)
+    r = Report(proc.stdout, proc.returncode)
+    report = b'ERROR: LeakSanitizer: detected memory leaks'
+    check(report in plain.stderr and plain.returncode != 0, 'the leak report without dorvane')
+    check(report in proc.stderr and proc.returncode == plain.returncode,
+          'the leak report under dorvane', proc.stderr.decode(errors='replace'))
+    expect_tree(r, len(r.procs), plain.returncode, 'leaking program')
+    # A debugger runs its program to the end.
+    gdb = shutil.which('gdb')
+    if check(gdb, 'gdb is installed'):
+        args = [gdb, '-batch', '-nx', '-ex', 'run', '--args', cfg['linuxfixture'], 'exit', '3']
+        plain = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               cwd=cfg['work'], timeout=60 * SCALE)
+        proc = subprocess.run([cfg['dorvane']] + args, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, cwd=cfg['work'], timeout=60 * SCALE)
+        done = rb'\[Inferior 1 \(process \d+\) exited with code 03\]'
+        check(re.search(done, plain.stdout) and plain.returncode == 0, 'gdb without dorvane',
+              plain.stdout.decode(errors='replace'))
+        check(re.search(done, proc.stdout) and proc.returncode == 0, 'gdb under dorvane',
+              proc.stdout.decode(errors='replace'))
+    # dorvane inside dorvane: the inner run reports its tree, the outer one everything.
+    inner = os.path.join(cfg['work'], 'inner.txt')
+    script = os.path.join(cfg['work'], 'nested.sh')
+    with open(script, 'w') as f:
+        f.write('%s %s tree 1 2 4 > %s\n' % (cfg['dorvane'], cfg['fixture'], inner))
+    r = dorvane(cfg, ['/bin/sh', script])
+    expect_tree(r, 5, 4, 'the outer run: shell, inner dorvane, root and 2 children')
+    with open(inner, 'rb') as f:
+        expect_tree(Report(f.read(), 4), 3, 4, 'the inner run')
+    # With file capabilities, run by an ordinary user: the programs get none of them, and a
+    # set-user-ID program keeps its privilege.
+    if os.getuid() != 0 or not shutil.which('setcap'):
+        print('the file-capability case needs root and setcap: not run')
+        return
+    folder = tempfile.mkdtemp(prefix='dorvane-caps-')
+    os.chmod(folder, 0o755)
+    capped = os.path.join(folder, 'dorvane')
+    shutil.copy2(cfg['dorvane'], capped)
+    subprocess.run(['setcap', 'cap_bpf,cap_perfmon+ep', capped], check=True)
+    setuid = os.path.join(folder, 'id')
+    shutil.copy2(shutil.which('id'), setuid)
+    os.chmod(setuid, 0o4755)
+
+    def nobody():
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+
+    env = dict(os.environ, DORVANE_TRACKER='ebpf')
+    proc = subprocess.run([capped, '/bin/grep', '^Cap[PE]', '/proc/self/status'], env=env,
+                          stdout=subprocess.PIPE, cwd=folder, preexec_fn=nobody,
+                          timeout=60 * SCALE)
+    text = proc.stdout.decode(errors='replace')
+    check(proc.returncode == 0 and 'CapPrm:\t0000000000000000' in text and
+          'CapEff:\t0000000000000000' in text, 'the root program has no capabilities', text)
+    proc = subprocess.run([capped, setuid, '-u'], env=env, stdout=subprocess.PIPE, cwd=folder,
+                          preexec_fn=nobody, timeout=60 * SCALE)
+    text = proc.stdout.decode(errors='replace')
+    check(proc.returncode == 0 and '\n0\n' in text, 'a set-user-ID program keeps its privilege',
+          text)
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def bpf_ids(pid):
+    """The ids of the eBPF programs and maps that a process holds descriptors of."""
+    ids = set()
+    for fd in os.listdir('/proc/%d/fdinfo' % pid):
+        try:
+            with open('/proc/%d/fdinfo/%s' % (pid, fd)) as f:
+                for line in f:
+                    name, _, value = line.partition(':')
+                    if name in ('prog_id', 'map_id'):
+                        ids.add((name[:-3], int(value)))
+        except OSError:
+            pass
+    return ids
+
+
+def test_kernel(cfg):
+    """What the eBPF tracker leaves in the kernel: nothing once it is killed; and what it
+    loses when its ring overflows: nothing either."""
+    bpftool = shutil.which('bpftool') or '/usr/sbin/bpftool'
+    marker = os.path.join(cfg['work'], 'kernel-marker')
+    # Killed before it let the root run, too: the root goes on, not stopped forever.
+    for kill_at in (b'dorvane.exe: CreateProcess() made pid', b'\tnew process'):
+        fresh(marker)
+        proc = subprocess.Popen([cfg['dorvane']] + fx(cfg, 'late', str(int(300 * SCALE)),
+                                                      marker),
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                cwd=cfg['work'])
+        for line in proc.stdout:
+            if line.startswith(kill_at):
+                break
+        ids = bpf_ids(proc.pid)
+        proc.kill()
+        proc.wait(timeout=30 * SCALE)
+        check(poll(lambda: os.path.exists(marker), 10), 'killed at %r: the root went on' % kill_at)
+    proc = subprocess.Popen([cfg['dorvane']] + fx(cfg, 'late', str(int(500 * SCALE)), marker),
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, cwd=cfg['work'])
+    proc.stdout.readline()
+    ids = bpf_ids(proc.pid)
+    check(any(kind == 'prog' for kind, _ in ids), 'dorvane holds programs')
+    proc.kill()
+    proc.wait(timeout=30 * SCALE)
+
+    def gone():
+        return all(subprocess.run([bpftool, kind, 'show', 'id', str(n)], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL).returncode != 0 for kind, n in ids)
+    check(os.path.exists(bpftool) and poll(gone, 5), 'nothing stays loaded: %r' % sorted(ids))
+    # A one-page ring and a reader that stalls: the burst overflows the ring, and every
+    # process is still reported once new and once ended, with its code.
+    proc = subprocess.Popen([cfg['tinyring']] + lfx(cfg, 'spawn', '300', '3'),
+                            stdout=subprocess.PIPE, cwd=cfg['work'])
+    fcntl.fcntl(proc.stdout.fileno(), 1031, 4096)  # F_SETPIPE_SZ: dorvane blocks at once
+    time.sleep(1.5 * SCALE)
+    r = Report(proc.stdout.read(), proc.wait(timeout=60 * SCALE))
+    expect_tree(r, 301, 0, 'ring overflow')
+    check(r.codes() == [('exit', 0)] + [('exit', 3)] * 300, 'ring overflow: codes', r.text)
+    check(sum(p.image == cfg['linuxfixture'] for p in r.procs) == 301,
+          'ring overflow: images', r.text)
