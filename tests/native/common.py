@@ -62,3 +62,51 @@ def group_members(pgid):
         if fields[0] != 'Z' and int(fields[2]) == pgid:
             pids.append(int(entry))
     return pids
+
+
+def state(pid):
+    """The state letter of a process (T stopped, t stopped by its tracer); '' once gone."""
+    try:
+        with open('/proc/%d/stat' % pid) as f:
+            stat = f.read()
+    except OSError:
+        return ''
+    return stat[stat.rindex(')') + 2]
+
+
+class Heartbeat:
+    """The files a beating root (and child, in FILE.child) appends its pid to, a line a beat,
+    and the file that stops them. As a context it stops them on its way out, failed or not."""
+
+    def __init__(self, folder, name):
+        self.path = os.path.join(folder, name)
+        self.files = (self.path, self.path + '.child')
+        self.stop = self.path + '.stop'
+        for f in self.files + (self.stop,):
+            fresh(f)
+
+    def tree(self, cfg, ms=20):
+        """The fixture's call for a root that beats and starts a child that beats."""
+        return lfx(cfg, 'beats', self.path, str(ms))
+
+    def alone(self, cfg, ms=20):
+        return lfx(cfg, 'beat', self.path, self.stop, str(ms))
+
+    def counts(self):
+        return [self._read(f).count('\n') for f in self.files]
+
+    def pids(self):
+        return [int(self._read(f).split('\n', 1)[0] or 0) for f in self.files]
+
+    def _read(self, path):
+        try:
+            with open(path) as f:
+                return f.read()
+        except OSError:
+            return ''
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *failure):
+        open(self.stop, 'w').close()

@@ -3,13 +3,13 @@ signals, signals to the whole process group, job control at a terminal, and a pr
 stopped and continued from outside."""
 import os
 import pty
-import re
 import select
 import signal
 import subprocess
 import time
 
-from common import dorvane, expect_tree, group_members, lfx, readint
+from common import (Heartbeat, dorvane, expect_tree, fresh, group_members, lfx, readint,
+                    state)
 from harness import SCALE, Report, check, poll
 
 
@@ -27,15 +27,15 @@ def test_signals(cfg):
     r = dorvane(cfg, ['sh', '-c', '"yes | head -c 1 >/dev/null"'])
     check(('exit', 0x8d) in r.codes(), 'SIGPIPE reaches the programs', r.text)
     # Real-time signals queue: every one sent reaches the program.
-    out = os.path.join(cfg['work'], 'rtcount')
-    for f in (out, out + '.pid'):
-        if os.path.exists(f):
-            os.remove(f)
-    proc = subprocess.Popen([cfg['dorvane']] + lfx(cfg, 'rtcount', '50', out),
+    out = fresh(os.path.join(cfg['work'], 'rtcount'))
+    fresh(out + '.pid')
+    proc = subprocess.Popen([cfg['dorvane']] + lfx(cfg, 'rtcount', '50', out,
+                                                   str(int(10000 * SCALE))),
                             stdout=subprocess.DEVNULL, cwd=cfg['work'])
-    if check(poll(lambda: readint(out + '.pid'), 10), 'rtcount started'):
+    pid = poll(lambda: readint(out + '.pid'), 10)
+    if check(pid, 'rtcount started'):
         for _ in range(50):
-            os.kill(readint(out + '.pid'), signal.SIGRTMIN)
+            os.kill(pid, signal.SIGRTMIN)
     proc.wait(timeout=30 * SCALE)
     check(readint(out) == 50, 'all 50 real-time signals delivered, got %d' % readint(out))
 
@@ -110,12 +110,6 @@ def readreport(fd, seconds):
     return os.read(fd, 100).decode() if ready else 'nothing'
 
 
-def removebeats(files):
-    for f in files:
-        if os.path.exists(f):
-            os.remove(f)
-
-
 def drain(master):
     """Reads what the terminal shows, so that nothing blocks on it."""
     try:
@@ -126,76 +120,66 @@ def drain(master):
         return
 
 
-def test_terminal(cfg):
-    beats = os.path.join(cfg['work'], 'beat')
-    out = os.path.join(cfg['work'], 'terminal-out.txt')
-    files = (beats, beats + '.child')
-    count, ms = 60, 20
-    argv = [cfg['dorvane']] + lfx(cfg, 'beats', beats, str(count), str(ms))
-    removebeats(files)
-    pid, master, report, go = underterminal(cfg, argv, out)
-    check(poll(lambda: all(readint(f) >= 2 for f in files), 10), 'the tree beats')
-    os.write(master, b'\x1a')  # Ctrl-Z
-    check(readreport(report, 10) == 'stopped\n', 'Ctrl-Z stops dorvane')
-    time.sleep(0.1 * SCALE)  # beats in flight land
-    before = [readint(f) for f in files]
-    time.sleep(5 * ms / 1000 * SCALE)
-    check([readint(f) for f in files] == before, 'the whole tree is stopped')
-    check(before[0] < count and before[1] < count, 'stopped before its end')
-    os.write(go, b'g')
+def finish(pid, master, report, out):
+    """The job's end at the terminal: dorvane's report, with the status it ended with."""
     ended = readreport(report, 30)
     drain(master)
-    with open(out, encoding='utf-8') as f:
-        r = Report(f.read().encode(), 0 if ended == 'ended 0\n' else 1)
-    check(ended == 'ended 0\n', 'fg: the run completes with 0 (%r)' % ended, r.text)
-    check([readint(f) for f in files] == [count, count], 'the tree ran to its end')
-    expect_tree(r, 2, 0, 'after Ctrl-Z and fg')
-    os.waitpid(pid, 0)
+    if ended.startswith('ended'):
+        os.waitpid(pid, 0)
     os.close(master)
-    # Ctrl-C and Ctrl-\ end the programs as usual; dorvane reports them and goes on to
-    # exit with the root's code.
+    with open(out, 'rb') as f:
+        return Report(f.read(), int(ended.split()[1]) if ended.startswith('ended') else None)
+
+
+def test_terminal(cfg):
+    """At a terminal, Ctrl-Z stops dorvane and its whole tree and fg lets them all go on;
+    Ctrl-C and Ctrl-\\ end the programs as usual, and dorvane reports their ends and exits
+    with the root's code."""
+    out = os.path.join(cfg['work'], 'terminal-out.txt')
+    beat = Heartbeat(cfg['work'], 'beat')
+    argv = [cfg['dorvane']] + beat.tree(cfg)
+    pid, master, report, go = underterminal(cfg, argv, out)
+    with beat:
+        check(poll(lambda: min(beat.counts()) >= 2, 10), 'the tree beats')
+        os.write(master, b'\x1a')  # Ctrl-Z
+        check(readreport(report, 10) == 'stopped\n', 'Ctrl-Z stops dorvane')
+        tree = beat.pids()
+        check(poll(lambda: all(state(p) in ('T', 't') for p in tree), 10),
+              'Ctrl-Z stops the tree')
+        before = beat.counts()
+        time.sleep(0.1 * SCALE)  # a window in which no beat may come
+        check(beat.counts() == before, 'the whole tree stays stopped')
+        os.write(go, b'g')
+        check(poll(lambda: all(n > b for n, b in zip(beat.counts(), before)), 10),
+              'fg: the tree goes on')
+    r = finish(pid, master, report, out)
+    expect_tree(r, 2, 0, 'after Ctrl-Z and fg')
     for key, code, wording in ((b'\x03', 0x82, 'exit'), (b'\x1c', 0x83, 'crash')):
-        removebeats(files)
+        beat = Heartbeat(cfg['work'], 'beat')
         pid, master, report, go = underterminal(cfg, argv, out)
-        check(poll(lambda: all(readint(f) >= 1 for f in files), 10), 'the tree beats')
-        os.write(master, key)
-        ended = readreport(report, 30)
-        drain(master)
-        with open(out, encoding='utf-8') as f:
-            r = Report(f.read().encode(), code)
-        check(ended == 'ended %d\n' % code, '%r: dorvane exits with the root\'s code' % key,
-              r.text)
+        with beat:
+            check(poll(lambda: min(beat.counts()) >= 1, 10), 'the tree beats')
+            os.write(master, key)
+            r = finish(pid, master, report, out)
         expect_tree(r, 2, code, 'after %r' % key)
         check(r.codes() == [(wording, code)] * 2, '%r: both end by the signal' % key, r.text)
-        os.waitpid(pid, 0)
-        os.close(master)
 
 
 def test_stopped(cfg):
-    # A program stopped by SIGSTOP from outside stays stopped, while the rest of the tree
-    # and dorvane go on, until SIGCONT: as it would without dorvane.
-    beats = os.path.join(cfg['work'], 'stop-beat')
-    files = (beats, beats + '.child')
-    removebeats(files)
-    count, ms = 40, 20
-    proc = subprocess.Popen([cfg['dorvane']] + lfx(cfg, 'beats', beats, str(count), str(ms)),
-                            stdout=subprocess.PIPE, cwd=cfg['work'])
-    pids = []
-    for line in proc.stdout:
-        m = re.match(rb'\tnew process pid (\d+)', line)
-        if m:
-            pids.append(int(m.group(1)))
-        if len(pids) == 2:
-            break
-    check(poll(lambda: readint(files[1]) >= 1, 10), 'the child beats')
-    os.kill(pids[1], signal.SIGSTOP)
-    time.sleep(0.1 * SCALE)
-    stopped, root = readint(files[1]), readint(files[0])
-    time.sleep(10 * ms / 1000 * SCALE)
-    check(readint(files[1]) == stopped, 'the stopped child stays stopped')
-    check(readint(files[0]) > root, 'the root goes on meanwhile')
-    os.kill(pids[1], signal.SIGCONT)
-    rest = proc.stdout.read()
-    status = proc.wait(timeout=30 * SCALE)
-    check(status == 0 and readint(files[1]) == count, 'SIGCONT: the child runs to its end',
-          rest.decode(errors='replace'))
+    """A program stopped by SIGSTOP from outside stays stopped while the rest of the tree
+    and dorvane go on, until SIGCONT: as it would without dorvane."""
+    beat = Heartbeat(cfg['work'], 'stop-beat')
+    proc = subprocess.Popen([cfg['dorvane']] + beat.tree(cfg), stdout=subprocess.PIPE,
+                            cwd=cfg['work'])
+    with beat:
+        if check(poll(lambda: min(beat.counts()) >= 1, 10), 'the tree beats'):
+            child = beat.pids()[1]
+            os.kill(child, signal.SIGSTOP)
+            check(poll(lambda: state(child) in ('T', 't'), 10), 'the child stops')
+            root, stopped = beat.counts()
+            check(poll(lambda: beat.counts()[0] >= root + 5, 10), 'the root goes on meanwhile')
+            check(beat.counts()[1] == stopped, 'the stopped child stays stopped')
+            os.kill(child, signal.SIGCONT)
+            check(poll(lambda: beat.counts()[1] > stopped, 10), 'SIGCONT: the child goes on')
+    out = proc.communicate(timeout=30 * SCALE)[0]
+    expect_tree(Report(out, proc.returncode), 2, 0, 'a child stopped and continued')
