@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import time
 
-from common import dorvane, expect_tree, fresh, fx, lfx
+from common import Heartbeat, dorvane, expect_tree, fresh, fx, lfx
 from harness import SCALE, Report, check, poll
 
 
@@ -26,34 +26,18 @@ def schedfields(pid):
 def test_sched(cfg):
     """dorvane asks for a short time slice for itself; the programs it runs get none of it,
     and the nice value it was started with stays."""
-    marker = os.path.join(cfg['work'], 'sched-marker')
-    proc = subprocess.Popen(['nice', '-n', '3', cfg['dorvane'], cfg['fixture'], 'late',
-                             str(int(3000 * SCALE)), marker], stdout=subprocess.DEVNULL,
-                            cwd=cfg['work'])
-    try:
-        def root():
-            try:
-                with open('/proc/%d/task/%d/children' % (proc.pid, proc.pid)) as f:
-                    children = f.read().split()
-            except OSError:
-                return None
-            return int(children[0]) if children else None
-        def execed():
-            pid = root()
-            try:
-                return pid if pid and os.readlink('/proc/%d/exe' % pid) == cfg['fixture'] else None
-            except OSError:
-                return None
-        pid = poll(execed, 10)
-        if check(pid is not None, 'the root runs the fixture under dorvane'):
-            ours, theirs = schedfields(proc.pid), schedfields(pid)
+    beat = Heartbeat(cfg['work'], 'sched-beat')
+    proc = subprocess.Popen(['nice', '-n', '3', cfg['dorvane']] + beat.alone(cfg),
+                            stdout=subprocess.DEVNULL, cwd=cfg['work'])
+    with beat:
+        if check(poll(lambda: beat.counts()[0] >= 1, 10), 'the root runs under dorvane'):
+            ours, theirs = schedfields(proc.pid), schedfields(beat.pids()[0])
             plain = schedfields(os.getpid())
             check(ours[0] == theirs[0] and ours[0] != plain[0],
                   'nice kept for dorvane and its root: %r %r' % (ours, theirs))
             if plain[1] is not None:  # kernels that show the slice
                 check(theirs[1] == plain[1], 'the root has the default slice: %r' % (theirs,))
-    finally:
-        proc.wait(timeout=30 * SCALE)
+    proc.wait(timeout=30 * SCALE)
 
 
 def test_transparent(cfg):
@@ -157,17 +141,18 @@ def test_kernel(cfg):
         for line in proc.stdout:
             if line.startswith(kill_at):
                 break
-        ids = bpf_ids(proc.pid)
         proc.kill()
         proc.wait(timeout=30 * SCALE)
         check(poll(lambda: os.path.exists(marker), 10), 'killed at %r: the root went on' % kill_at)
-    proc = subprocess.Popen([cfg['dorvane']] + fx(cfg, 'late', str(int(500 * SCALE)), marker),
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, cwd=cfg['work'])
-    proc.stdout.readline()
-    ids = bpf_ids(proc.pid)
-    check(any(kind == 'prog' for kind, _ in ids), 'dorvane holds programs')
-    proc.kill()
-    proc.wait(timeout=30 * SCALE)
+    beat = Heartbeat(cfg['work'], 'kernel-beat')
+    proc = subprocess.Popen([cfg['dorvane']] + beat.alone(cfg), stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, cwd=cfg['work'])
+    with beat:
+        proc.stdout.readline()
+        ids = bpf_ids(proc.pid)
+        check(any(kind == 'prog' for kind, _ in ids), 'dorvane holds programs')
+        proc.kill()
+        proc.wait(timeout=30 * SCALE)
 
     def gone():
         return all(subprocess.run([bpftool, kind, 'show', 'id', str(n)], stdout=subprocess.DEVNULL,
