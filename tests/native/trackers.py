@@ -1,6 +1,6 @@
-"""What each tracker does to the system beside following the tree: the ptrace tracker's
-scheduling; the eBPF tracker leaving the programs alone and the kernel's resources as it
-found them, its ring overflowing without loss."""
+"""The trackers: the ptrace tracker's scheduling; the eBPF tracker leaving the programs alone
+and the kernel's resources as it found them, its ring overflowing without loss; and which
+of the two dorvane takes by itself."""
 import fcntl
 import json
 import os
@@ -194,3 +194,69 @@ def test_kernel(cfg):
     check(r.codes() == [('exit', 0)] + [('exit', 3)] * 300, 'ring overflow: codes', r.text)
     check(sum(p.image == cfg['linuxfixture'] for p in r.procs) == 301,
           'ring overflow: images', r.text)
+
+
+def tracer(pid):
+    with open('/proc/%d/status' % pid) as f:
+        return int(re.search(r'^TracerPid:\s*(\d+)', f.read(), re.M).group(1))
+
+
+def tracked(cfg, env, folder, **options):
+    """dorvane on a beating tree, seen while the tree runs: whether dorvane holds eBPF
+    programs and which process traces the root; then the tree's pids and the report."""
+    beat = Heartbeat(folder, 'choice-beat')
+    proc = subprocess.Popen([cfg['dorvane']] + beat.tree(cfg), stdout=subprocess.PIPE,
+                            cwd=folder, env=env, **options)
+    seen = (None, None)
+    with beat:
+        if check(poll(lambda: min(beat.counts()) >= 1, 10), 'the tree beats'):
+            seen = (any(kind == 'prog' for kind, _ in bpf_ids(proc.pid)),
+                    tracer(beat.pids()[0]) == proc.pid)
+    r = Report(proc.communicate(timeout=30 * SCALE)[0], proc.returncode)
+    return seen, beat.pids(), r
+
+
+def nobody():
+    os.setgroups([])
+    os.setgid(65534)
+    os.setuid(65534)
+
+
+def test_choice(cfg):
+    """Without DORVANE_TRACKER, dorvane takes the eBPF tracker where it loads and falls back
+    to the ptrace tracker silently where it does not, as an ordinary user here; a name of no
+    tracker is refused with 0x57 before anything runs."""
+    env = {k: v for k, v in os.environ.items() if k != 'DORVANE_TRACKER'}
+
+    def starts(tracker, **options):
+        out = subprocess.run([cfg['dorvane'], '/bin/true'], stdout=subprocess.PIPE,
+                             env=dict(env, DORVANE_TRACKER=tracker), cwd='/', **options)
+        return b'CreateJobObject() failed' not in out.stdout
+
+    if starts('ebpf'):
+        (programs, traced), _, r = tracked(cfg, env, cfg['work'])
+        check(programs and not traced, 'eBPF loads here, so dorvane holds its programs and '
+              'does not trace the root (programs %r, traced %r)' % (programs, traced))
+        expect_tree(r, 2, 0, 'the default tracker where eBPF loads')
+    else:
+        print('eBPF cannot load here: the default where it loads is not checked')
+    if os.getuid() != 0 or starts('ebpf', preexec_fn=nobody):
+        print('no user here for whom eBPF cannot load: the fallback is not checked')
+    else:
+        folder = os.path.join(cfg['work'], 'nobody')
+        os.makedirs(folder, exist_ok=True)
+        os.chown(folder, 65534, 65534)
+        (programs, traced), (root, child), r = tracked(cfg, env, folder, preexec_fn=nobody)
+        check(traced and programs is False, 'as an ordinary user dorvane traces the root and '
+              'holds no eBPF program (programs %r, traced %r)' % (programs, traced))
+        image = 'file "%s"' % cfg['linuxfixture']
+        want = ['dorvane.exe: CreateProcess() made pid = %d' % root,
+                image, '\tnew process pid %d' % root, image, '\tnew process pid %d' % child,
+                '\texit process pid %d ecode 0x0' % child, '\texit process pid %d ecode 0x0' % root,
+                'root process exited with exit code 0x0', 'dorvane.exe: Exiting with exit code 0x0']
+        check(r.lines == want and r.status == 0, 'the fallback\'s report is a plain one', r.text)
+    r = dorvane(cfg, ['/bin/true'], env=dict(env, DORVANE_TRACKER='bogus'))
+    check(r.lines == ['dorvane.exe: DORVANE_TRACKER="bogus" names no tracker: ebpf or ptrace',
+                      'dorvane.exe: CreateJobObject() failed',
+                      'dorvane.exe: Exiting with exit code 0x57'] and r.status == 0x57,
+          'a name of no tracker is refused', r.text)
