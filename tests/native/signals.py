@@ -51,8 +51,8 @@ def test_groupsignals(cfg):
             proc = subprocess.Popen([cfg['dorvane']] + lfx(cfg, 'sleepers', '6'),
                                     stdout=subprocess.DEVNULL, cwd=cfg['work'],
                                     start_new_session=True)
-            # dorvane, the root and its six children
-            poll(lambda: len(group_members(proc.pid)) == 8, 10)
+            check(poll(lambda: len(group_members(proc.pid)) == 8, 10),
+                  'dorvane, the root and its six children run')
             os.killpg(proc.pid, sig)
             statuses.add(proc.wait(timeout=30 * SCALE))
             if not poll(lambda: not group_members(proc.pid), 3):
