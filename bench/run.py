@@ -26,8 +26,9 @@ import tempfile
 import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(TOP, 'tests', 'stress'))
-from tally import tally  # noqa: E402
+sys.dont_write_bytecode = True  # no build output in the source tree
+sys.path.insert(0, os.path.join(TOP, 'tests'))
+from harness import Report  # noqa: E402
 
 
 def build(preset):
@@ -128,14 +129,14 @@ def watch(argv, cwd, out, env):
 
 def report(out):
     with open(out, 'rb') as f:
-        return tally(f.read().decode('utf-8', 'replace'))
+        return Report(f.read())
 
 
 def verdict(t, expected, planned):
     faults = list(t.faults[:3])
-    if expected is not None and t.processes != expected:
-        faults.append('%d processes reported, %d expected' % (t.processes, expected))
-    if planned is not None and t.codes != planned:
+    if expected is not None and len(t.procs) != expected:
+        faults.append('%d processes reported, %d expected' % (len(t.procs), expected))
+    if planned is not None and t.code_counts() != planned:
         faults.append('exit codes differ from the plan')
     return '; '.join(faults) or 'ok'
 
@@ -143,12 +144,13 @@ def verdict(t, expected, planned):
 def crosscheck(p, e):
     """Whether both trackers reported the same processes, programs and codes."""
     faults = []
-    if p.processes != e.processes:
-        faults.append('%d against %d processes' % (p.processes, e.processes))
-    if p.codes != e.codes:
+    if len(p.procs) != len(e.procs):
+        faults.append('%d against %d processes' % (len(p.procs), len(e.procs)))
+    if p.code_counts() != e.code_counts():
         faults.append('codes differ')
-    if p.images != e.images:
-        faults.append('programs differ: %r' % ((p.images - e.images) + (e.images - p.images)))
+    pi, ei = p.image_counts(), e.image_counts()
+    if pi != ei:
+        faults.append('programs differ: %r' % ((pi - ei) + (ei - pi)))
     return '; '.join(faults) or 'same'
 
 
@@ -195,10 +197,10 @@ def linux(opts):
         for label, tracker in TRACKERS:
             rss, fds, maps = watch([dorvane] + command, cwd, out, envs[label])
             tallies[label] = report(out)
-            peaks[(label, name)] = (rss, tallies[label].processes)
+            peaks[(label, name)] = (rss, len(tallies[label].procs))
             details.append('  %-12s %-6s peak RSS %6d kB, %2d fds, maps %7d kB, %6d processes: '
                            '%s' % (name, tracker, rss, fds, maps // 1024,
-                                   tallies[label].processes,
+                                   len(tallies[label].procs),
                                    verdict(tallies[label], expected, planned)))
         details.append('  %-12s cross-check: %s' % (name, crosscheck(tallies['P'], tallies['E'])))
     print('\n'.join(details))
@@ -240,7 +242,7 @@ def windows(opts):
             wall = time.perf_counter() - started
         t = report(out)
         print('%-12s under Wine: %d processes reported in %.1f s  %s' % (
-            name, t.processes, wall, verdict(t, 1001, collections.Counter({0: 1001}))),
+            name, len(t.procs), wall, verdict(t, 1001, collections.Counter({0: 1001}))),
             flush=True)
     shutil.rmtree(work, ignore_errors=True)
 

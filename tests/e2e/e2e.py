@@ -9,12 +9,12 @@ import argparse
 import os
 import re
 import shutil
-import subprocess
 import sys
-import time
 
+sys.dont_write_bytecode = True  # no build output in the source tree
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from trackers import skip_unless_tracker_starts  # noqa: E402
+from harness import SCALE, check, groups, main, skip_unless_tracker_starts  # noqa: E402
+from harness import run as supervise  # noqa: E402
 
 # Where the targets differ. Under Wine 8.0 a child's image name cannot be read when it
 # joins (error 6) and a crash is posted as a normal exit, so those are left to the unit
@@ -38,24 +38,6 @@ TARGETS = {
     },
 }
 
-SCALE = float(os.environ.get('DORVANE_TEST_TIME_SCALE', '1'))
-failures = []
-
-
-def check(condition, what, output=None):
-    if not condition:
-        failures.append(what + ('' if output is None else '\n--- output ---\n' + output))
-
-
-class Run:
-    def __init__(self, lines, status, text):
-        self.lines, self.status, self.text = lines, status, text
-
-    def pids(self, kind):
-        """Pids of the per-process lines of one kind: new, exit or crash."""
-        pattern = r'\t%s process pid (\d+)' % kind
-        return [int(m.group(1)) for m in (re.match(pattern, l) for l in self.lines) if m]
-
 
 def native_path(cfg, path):
     if cfg['name'] == 'windows':
@@ -65,12 +47,9 @@ def native_path(cfg, path):
 
 def run(cfg, args, timeout=60):
     command = ([cfg['runner']] if cfg['runner'] else []) + [cfg['dorvane']] + args
-    proc = subprocess.run(command, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                          cwd=cfg['work'], timeout=timeout * SCALE)
-    text = proc.stdout.decode('utf-8', errors='strict')
-    lines = text.replace('\r\n', '\n').split('\n')
-    check(lines[-1] == '', 'output ends in a newline', text)
-    return Run(lines[:-1], proc.returncode, text)
+    r = supervise(command, timeout, cwd=cfg['work'])
+    check(r.utf8 and r.newline, 'output in UTF-8, ending in a newline', r.text)
+    return r
 
 
 def fixture(cfg, *args):
@@ -183,7 +162,7 @@ def test_crash(cfg):
     check(r.status == cfg['status'](code), 'exit status', r.text)
 
 
-def main():
+def start():
     parser = argparse.ArgumentParser()
     parser.add_argument('--target', choices=TARGETS, required=True)
     parser.add_argument('--dorvane', required=True)
@@ -200,16 +179,8 @@ def main():
     os.makedirs(cfg['work'], exist_ok=True)
     if opts.target == 'linux':
         skip_unless_tracker_starts(cfg['dorvane'])
-    for group in opts.groups:
-        started = time.time()
-        before = len(failures)
-        globals()['test_' + group](cfg)
-        print('%s %s (%.1f s)' % (group, 'ok' if len(failures) == before else 'FAILED',
-                                   time.time() - started))
-    for failure in failures:
-        print('FAIL:', failure)
-    sys.exit(1 if failures else 0)
+    main(groups(globals()), opts.groups, cfg)
 
 
 if __name__ == '__main__':
-    main()
+    start()

@@ -7,28 +7,16 @@ usage: stress.py --dorvane PATH --workloads PATH --work DIR GROUP...
 import argparse
 import collections
 import os
-import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tally import tally  # noqa: E402
+sys.dont_write_bytecode = True  # no build output in the source tree
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from trackers import skip_unless_tracker_starts  # noqa: E402
-
-SCALE = float(os.environ.get('DORVANE_TEST_TIME_SCALE', '1'))
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
+from harness import SCALE, check, groups, main, skip_unless_tracker_starts  # noqa: E402
+from harness import run as supervise  # noqa: E402
 
 
 def run(opts, args, timeout, env=None):
-    proc = subprocess.run([opts.dorvane, opts.workloads] + args, stdout=subprocess.PIPE,
-                          stdin=subprocess.DEVNULL, timeout=timeout * SCALE, cwd=opts.work,
-                          env=env)
-    return proc.returncode, tally(proc.stdout.decode('utf-8', 'replace'))
+    return supervise([opts.dorvane, opts.workloads] + args, timeout, cwd=opts.work, env=env)
 
 
 def test_randtree(opts):
@@ -36,13 +24,13 @@ def test_randtree(opts):
     marker = os.path.join(opts.work, 'last-marker')
     if os.path.exists(marker):
         os.remove(marker)
-    status, t = run(opts, ['randtree', str(seed), str(n), marker], 300)
+    t = run(opts, ['randtree', str(seed), str(n), marker], 300)
     where = ' (seed %d; rerun with DORVANE_STRESS_SEED=%d)' % (seed, seed)
     check(not t.faults, '; '.join(t.faults[:5]) + where)
-    check(t.processes == n, '%d processes reported, %d planned%s' % (t.processes, n, where))
+    check(len(t.procs) == n, '%d processes reported, %d planned%s' % (len(t.procs), n, where))
     planned = collections.Counter((i * 37 + seed) % 256 for i in range(n))
-    check(t.codes == planned, 'exit codes differ from the plan' + where)
-    check(t.root == seed % 256 and status == seed % 256, 'root code' + where)
+    check(t.code_counts() == planned, 'exit codes differ from the plan' + where)
+    check(t.root == seed % 256 and t.status == seed % 256, 'root code' + where)
     # The node that ends last had written its marker before ending: a run that returned
     # before the whole tree had ended could find it missing.
     check(os.path.exists(marker), 'the run ended before the last process' + where)
@@ -50,29 +38,29 @@ def test_randtree(opts):
 
 def test_pidwrap(opts):
     n = 40000
-    status, t = run(opts, ['many', str(n), '2', '251'], 300)
+    t = run(opts, ['many', str(n), '2', '251'], 300)
     check(not t.faults, '; '.join(t.faults[:5]))
-    check(t.processes == n + 1, '%d processes reported, %d started' % (t.processes, n + 1))
+    check(len(t.procs) == n + 1, '%d processes reported, %d started' % (len(t.procs), n + 1))
     planned = collections.Counter(i % 251 for i in range(n))
     planned[0] += 1  # the root
-    check(t.codes == planned, 'exit codes differ from the plan')
+    check(t.code_counts() == planned, 'exit codes differ from the plan')
     with open('/proc/sys/kernel/pid_max') as f:
         pidmax = int(f.read())
     if pidmax < n:
         check(t.reused > 0, 'no pid was used twice, though pid_max is %d' % pidmax)
-    check(status == 0, 'exit status')
+    check(t.status == 0, 'exit status')
 
 
 def test_load(opts):
     n = 2000
-    status, t = run(opts, ['busy', str(int(3000 * SCALE)), str(n)], 300)
+    t = run(opts, ['busy', str(int(3000 * SCALE)), str(n)], 300)
     check(not t.faults, '; '.join(t.faults[:5]))
-    check(t.processes == n + 3, '%d processes reported, %d started' % (t.processes, n + 3))
+    check(len(t.procs) == n + 3, '%d processes reported, %d started' % (len(t.procs), n + 3))
     planned = collections.Counter(i % 251 for i in range(n))
     planned[1] += 2  # the spinners
     planned[0] += 1  # the root
-    check(t.codes == planned, 'exit codes differ from the plan')
-    check(status == 0, 'exit status')
+    check(t.code_counts() == planned, 'exit codes differ from the plan')
+    check(t.status == 0, 'exit status')
 
 
 def test_crosscheck(opts):
@@ -83,23 +71,23 @@ def test_crosscheck(opts):
     for args in (['fanout', '300'], ['chain', '100'], ['many', '3000', '2', '251'],
                  ['threads', '300']):
         for attempt in (1, 2):
-            t = {tracker: run(opts, args, 300, dict(os.environ, DORVANE_TRACKER=tracker))[1]
+            t = {tracker: run(opts, args, 300, dict(os.environ, DORVANE_TRACKER=tracker))
                  for tracker in ('ptrace', 'ebpf')}
             p, e = t['ptrace'], t['ebpf']
-            if attempt == 1 and (p.processes, p.codes) == (e.processes, e.codes) and \
-                    p.images != e.images:
+            same = len(p.procs) == len(e.procs) and p.code_counts() == e.code_counts()
+            if attempt == 1 and same and p.image_counts() != e.image_counts():
                 continue
             break
         what = ' '.join(args)
         check(not p.faults and not e.faults, '%s: %s' % (what, '; '.join(p.faults + e.faults)))
-        check(p.processes == e.processes, '%s: %d against %d processes' % (
-            what, p.processes, e.processes))
-        check(p.codes == e.codes, '%s: exit codes differ' % what)
-        check(p.images == e.images, '%s: programs differ: %r' % (
-            what, (p.images - e.images) + (e.images - p.images)))
+        check(len(p.procs) == len(e.procs), '%s: %d against %d processes' % (
+            what, len(p.procs), len(e.procs)))
+        check(p.code_counts() == e.code_counts(), '%s: exit codes differ' % what)
+        pi, ei = p.image_counts(), e.image_counts()
+        check(pi == ei, '%s: programs differ: %r' % (what, (pi - ei) + (ei - pi)))
 
 
-def main():
+def start():
     parser = argparse.ArgumentParser()
     parser.add_argument('--dorvane', required=True)
     parser.add_argument('--workloads', required=True)
@@ -108,13 +96,8 @@ def main():
     opts = parser.parse_args()
     os.makedirs(opts.work, exist_ok=True)
     skip_unless_tracker_starts(opts.dorvane)
-    for group in opts.groups:
-        globals()['test_' + group](opts)
-    for failure in failures:
-        print('FAIL:', failure)
-    print('%s: %s' % (' '.join(opts.groups), 'FAILED' if failures else 'ok'))
-    sys.exit(1 if failures else 0)
+    main(groups(globals()), opts.groups, opts)
 
 
 if __name__ == '__main__':
-    main()
+    start()
