@@ -67,7 +67,7 @@ DWORD GetProcessImageFileNameW(HANDLE handle, LPWSTR name, DWORD size)
     }
     image *img = p->shown ? p->shown : p->current;
     if (!img) {
-        setlasterror(ERROR_GEN_FAILURE); // ended, and its name gone with it
+        setlasterror(ERROR_GEN_FAILURE); // a program no tracker could tell
         return 0;
     }
     wchar_t *wide = bytestowide(img->path, strlen(img->path));

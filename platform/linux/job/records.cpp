@@ -221,8 +221,6 @@ void procended(proc *p, int status)
     announce(p); // it ended before its first exec or fork: it ran what it inherited
     p->alive = false;
     p->exitcode = code;
-    dropimage(p->current);
-    p->current = nullptr;
     postpacket(abnormal ? JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS : JOB_OBJECT_MSG_EXIT_PROCESS,
                p);
 }
