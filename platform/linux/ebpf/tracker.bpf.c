@@ -275,7 +275,8 @@ int BPF_PROG(dorvane_exit, struct task_struct *task)
 {
     __u32 tgid = BPF_CORE_READ(task, tgid);
     struct dorvanerecord *record;
-    struct dorvaneevent event;
+    struct dorvaneevent *event;
+    __u32 status;
 
     // Every thread passes here; `live` has already been decremented, so it is 0 only for
     // the last thread of the group.
@@ -284,22 +285,27 @@ int BPF_PROG(dorvane_exit, struct task_struct *task)
     record = bpf_map_lookup_elem(&procs, &tgid);
     if (!record || record->head.state != DORVANEALIVE)
         return 0;
-    event = record->head;
-    event.status = exitstatus(task);
-    event.state = DORVANEENDED;
-    event.kind = DORVANEEXIT;
-    event.imagelength = 0;
-    event.truncated = 0;
-    // With the event lost, the ended record stays for user space to find. Until then it
-    // reads as alive, so a reader of the map never takes an end that the ring also carries.
-    if (bpf_ringbuf_output(&ring, &event, sizeof(event), 0)) {
-        record->head.status = event.status;
+    status = exitstatus(task);
+    event = bpf_ringbuf_reserve(&ring, sizeof(*event), 0);
+    if (!event) {
+        // The ended record stays for user space to find.
+        record->head.status = status;
         record->head.kind = DORVANEEXIT;
         record->head.state = DORVANEENDED;
         __sync_fetch_and_add(&lost, 1);
-    } else {
-        bpf_map_delete_elem(&procs, &tgid);
+        __sync_fetch_and_add(&alive, -1);
+        return 0;
     }
+    *event = record->head;
+    event->status = status;
+    event->state = DORVANEENDED;
+    event->kind = DORVANEEXIT;
+    event->imagelength = 0;
+    event->truncated = 0;
+    // The record goes before the event can be read, so a reader of the map, to whom it
+    // reads as alive until then, never takes up a process whose end the ring carries.
+    bpf_map_delete_elem(&procs, &tgid);
+    bpf_ringbuf_submit(event, 0);
     __sync_fetch_and_add(&alive, -1);
     return 0;
 }
