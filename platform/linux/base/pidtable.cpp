@@ -37,6 +37,15 @@ pidentry *pidfind(const pidtable *table, pid_t pid)
     return e;
 }
 
+pidentry *pidfindnext(pidentry *entry)
+{
+    pid_t pid = entry->pid;
+    do
+        entry = entry->next;
+    while (entry && entry->pid != pid);
+    return entry;
+}
+
 pidentry *pidnext(const pidtable *table, pidentry *entry)
 {
     if (entry && entry->next)

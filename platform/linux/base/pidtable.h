@@ -20,6 +20,8 @@ struct pidtable {
 };
 
 pidentry *pidfind(const pidtable *table, pid_t pid);
+// The next entry filed under the same pid as this one, for a table that holds several.
+pidentry *pidfindnext(pidentry *entry);
 // Files the entry under its pid; false, without memory for the first buckets.
 bool pidinsert(pidtable *table, pidentry *entry);
 void piderase(pidtable *table, pidentry *entry);

@@ -32,9 +32,25 @@
 
 // A process of the tree, as the kernel half names it.
 struct treeproc {
-    pidentry entry; // by pid
-    proc *process;  // held
-    uint64_t id;    // the kernel half's, unique where pids are reused
+    pidentry entry;     // by pid
+    proc *process;      // held
+    uint64_t id;        // the kernel half's, unique where pids are reused
+    bool ending;        // the maps told its end, which waits in `ending`
+    uint32_t endstatus; // that end's wait status
+    uint32_t endkey;    // where `procs` filed that record: the kernel's tgid
+};
+
+// A record read from a map, with the key it is filed under there (a tgid or an id).
+struct kept {
+    bpf_map *map;
+    unsigned char key[8];
+    dorvanerecord record;
+};
+
+// An end that the maps told (its event was lost).
+struct endingproc {
+    uint32_t pid;
+    uint64_t id;
 };
 
 // The processes of the tree whose end has not been handled yet.
@@ -47,6 +63,15 @@ static proc *unplacedroot;
 static pid_t rootpid;
 // The kernel's count of lost events when the maps were last read.
 static uint64_t lostseen;
+// Ends that the maps told, waiting until the ring has been read past the moment the maps
+// were read: until then it may hold the process's own earlier events and its children's,
+// which must find it as it was, in the tree and with its program.
+static endingproc *ending;
+static size_t nending, endingsize;
+// Records of the maps that wait for the same, for the end of an older process under their
+// pid to come first.
+static kept *deferred;
+static size_t ndeferred, deferredsize;
 
 static int ringevent(void *, void *data, size_t size);
 
@@ -185,12 +210,15 @@ static bool resume(pid_t root)
     return false;
 }
 
-// The process with this id: they are filed by pid, and a pid names one process at a time,
-// but a lost end can leave an older one under it.
+// The process with this id. They are filed by pid, and a pid names one live process at a
+// time, but older ones can stay under it: one whose end was lost, or whose end the maps
+// told while the ring may still hold its events.
 static treeproc *findid(uint32_t pid, uint64_t id)
 {
-    treeproc *t = (treeproc *)pidfind(&tree, (pid_t)pid);
-    return t && t->id == id ? t : nullptr;
+    pidentry *e = pidfind(&tree, (pid_t)pid);
+    while (e && ((treeproc *)e)->id != id)
+        e = pidfindnext(e);
+    return (treeproc *)e;
 }
 
 // A program path from the kernel half's components, leaf first, each NUL-terminated.
@@ -246,8 +274,22 @@ static treeproc *newprocess(const dorvaneevent *e, const dorvanerecord *named)
     return t;
 }
 
+// Takes the record of a process whose end the maps told out of them, so that no later
+// read brings it back: from `procs` only if it is still this process's (the pid may have
+// gone to another since, whose record then moved this one to the graves).
+static void forget(const treeproc *t)
+{
+    int procs = bpf_map__fd(skel->maps.procs);
+    dorvanerecord r;
+    if (bpf_map_lookup_elem(procs, &t->endkey, &r) == 0 && r.head.id == t->id)
+        bpf_map_delete_elem(procs, &t->endkey);
+    bpf_map_delete_elem(bpf_map__fd(skel->maps.graves), &t->id);
+}
+
 static void ended(treeproc *t, uint32_t status)
 {
+    if (t->ending)
+        forget(t);
     procended(t->process, (int)status);
     // The root is dorvane's child: reaped now, a moment after the kernel half saw it go.
     if (t->entry.pid == rootpid)
@@ -258,13 +300,93 @@ static void ended(treeproc *t, uint32_t status)
     free(t);
 }
 
-// A process under this pid that is not the one with this id has ended, though its end was
-// lost with its record: it is ended, without its code, rather than left forever.
+// The pid has gone to the process with this id, whose lines are to come: an older one under
+// it has ended before, and says so now. Where its end was lost with its record, without
+// its code rather than never; one whose end the maps told stays in the tree until the
+// ring has been read past it, for its own late events and its children's.
 static void endstale(uint32_t pid, uint64_t id)
 {
-    treeproc *t = (treeproc *)pidfind(&tree, (pid_t)pid);
-    if (t && t->id != id)
-        ended(t, 0);
+    pidentry *e = pidfind(&tree, (pid_t)pid);
+    while (e) {
+        treeproc *t = (treeproc *)e;
+        e = pidfindnext(e);
+        if (t->id != id && t->ending)
+            procended(t->process, (int)t->endstatus);
+        else if (t->id != id)
+            ended(t, 0);
+    }
+}
+
+// Without memory to wait, the end is taken at once.
+static void endlater(treeproc *t, const kept *k)
+{
+    t->ending = true;
+    t->endstatus = k->record.head.status;
+    t->endkey = k->map == skel->maps.procs ? *(const uint32_t *)k->key : 0;
+    if (nending == endingsize) {
+        size_t size = endingsize ? 2 * endingsize : 64;
+        endingproc *more = (endingproc *)realloc(ending, size * sizeof(endingproc));
+        if (!more)
+            return ended(t, t->endstatus);
+        ending = more;
+        endingsize = size;
+    }
+    ending[nending++] = {(uint32_t)t->entry.pid, t->id};
+}
+
+// Whether another process under this pid, not known to have ended, may still have its end
+// in the ring.
+static bool heldby(uint32_t pid, uint64_t id)
+{
+    for (pidentry *e = pidfind(&tree, (pid_t)pid); e; e = pidfindnext(e))
+        if (((treeproc *)e)->id != id && !((treeproc *)e)->ending)
+            return true;
+    return false;
+}
+
+// One record of the maps, taken in.
+static void place(const kept *k)
+{
+    const dorvanerecord *r = &k->record;
+    treeproc *t = findid(r->head.pid, r->head.id);
+    if (!t) {
+        endstale(r->head.pid, r->head.id);
+        if (!(t = newprocess(&r->head, r)))
+            return;
+    } else if (r->head.kind != DORVANEFORK) {
+        procexeced(t->process, imageof(r)); // it exec'd, or ended after an exec perhaps
+    }
+    if (r->head.state == DORVANEENDED && !t->ending)
+        endlater(t, k);
+}
+
+// Without memory to wait, the record is placed at once.
+static void placelater(const kept *k)
+{
+    if (ndeferred == deferredsize) {
+        size_t size = deferredsize ? 2 * deferredsize : 16;
+        kept *more = (kept *)realloc(deferred, size * sizeof(kept));
+        if (!more)
+            return place(k);
+        deferred = more;
+        deferredsize = size;
+    }
+    deferred[ndeferred++] = *k;
+}
+
+// What the maps told, once the ring has been read past the moment they were read: the
+// records that had to wait, then the ends.
+static void endnow(void)
+{
+    for (size_t i = 0; i < ndeferred; i++)
+        place(&deferred[i]);
+    ndeferred = 0;
+    for (size_t i = 0; i < nending; i++) {
+        treeproc *t = findid(ending[i].pid, ending[i].id);
+        if (t)
+            ended(t, t->endstatus);
+    }
+    nending = 0;
 }
 
 static void reconcile(void);
@@ -277,10 +399,12 @@ static int ringevent(void *, void *data, size_t size)
     if (size < sizeof r->head)
         return 0;
     treeproc *t = findid(r->head.pid, r->head.id);
-    if (!t && (r->head.kind != DORVANEFORK || pidfind(&tree, (pid_t)r->head.pid))) {
+    // Unknown, it may be one whose earlier events were lost, or a newer process under the
+    // pid of one whose end was lost: only events lost since the maps were last read can
+    // hide it.
+    if (!t && skel->bss->lost != lostseen) {
         reconcile();
-        if (!(t = findid(r->head.pid, r->head.id)) && r->head.kind == DORVANEEXEC)
-            return 0; // ended already, as the maps told
+        t = findid(r->head.pid, r->head.id);
     }
     if (!t) {
         endstale(r->head.pid, r->head.id);
@@ -293,13 +417,6 @@ static int ringevent(void *, void *data, size_t size)
         ended(t, r->head.status);
     return 0;
 }
-
-// A record read from a map, with the key it is filed under there (a tgid or an id).
-struct kept {
-    bpf_map *map;
-    unsigned char key[8];
-    dorvanerecord record;
-};
 
 // Adds every record of one map to all.
 static void readmap(bpf_map *map, kept **all, size_t *count, size_t *size)
@@ -333,8 +450,9 @@ static int bycreation(const void *a, const void *b)
 
 // The ring had no room for some events: the maps hold every process of the tree that is
 // alive, and every ended one whose end was lost. They are taken in the order of their
-// creation, so a parent comes before its children; an ended one, once handled, is taken
-// out of its map.
+// creation, so a parent comes before its children. A record may be read twice: a walk of a
+// hash map that changes meanwhile can start over. One whose pid a process still holds
+// waits: that one ended before it began, with an end the ring may still carry.
 static void reconcile(void)
 {
     lostseen = skel->bss->lost;
@@ -345,19 +463,11 @@ static void reconcile(void)
     if (count > 1) // an empty read leaves a null array, which qsort must not be given
         qsort(all, count, sizeof *all, bycreation);
     for (size_t i = 0; i < count; i++) {
-        const dorvanerecord *r = &all[i].record;
-        treeproc *t = findid(r->head.pid, r->head.id);
-        if (!t) {
-            endstale(r->head.pid, r->head.id);
-            if (!(t = newprocess(&r->head, r)))
-                continue;
-        } else if (r->head.kind != DORVANEFORK) {
-            procexeced(t->process, imageof(r)); // it exec'd, or ended after an exec perhaps
-        }
-        if (r->head.state == DORVANEENDED) {
-            ended(t, r->head.status);
-            bpf_map_delete_elem(bpf_map__fd(all[i].map), all[i].key);
-        }
+        const dorvaneevent *e = &all[i].record.head;
+        if (!findid(e->pid, e->id) && heldby(e->pid, e->id))
+            placelater(&all[i]);
+        else
+            place(&all[i]);
     }
     free(all);
 }
@@ -385,6 +495,7 @@ static bool events(int timeoutms)
         nanosleep(&pause, nullptr);
     }
     ring_buffer__consume(ring);
+    endnow(); // the ring has been read past every map read before this one ended
     if (skel->bss->lost != lostseen)
         reconcile();
     // As the first process of a pid namespace, dorvane is the parent of its orphans.
@@ -397,6 +508,7 @@ static bool events(int timeoutms)
     ring_buffer__consume(ring);
     if (skel->bss->lost != lostseen || tree.count)
         reconcile();
+    endnow(); // nothing is left in the ring to come before them
     return false;
 }
 
