@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
-"""Stress runs of the native dorvane: large random trees, pid reuse across a wrap, and
-spawning while the CPUs are busy. Each is bounded in time; each checks the whole report.
+"""Stress runs of the native dorvane: large random trees, pid reuse across a wrap,
+spawning while the CPUs are busy, and dorvane stopped in a storm. Each is bounded in time; each checks the whole report.
 
 usage: stress.py --dorvane PATH --workloads PATH --work DIR GROUP...
 """
 import argparse
 import collections
 import os
+import signal
+import subprocess
 import sys
+import time
 
 sys.dont_write_bytecode = True  # no build output in the source tree
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from harness import SCALE, check, groups, main, skip_unless_tracker_starts  # noqa: E402
+from harness import SCALE, Report, check, groups, main, skip_unless_tracker_starts  # noqa: E402
 from harness import run as supervise  # noqa: E402
 
 
@@ -48,6 +51,29 @@ def test_pidwrap(opts):
         pidmax = int(f.read())
     if pidmax < n:
         check(t.reused > 0, 'no pid was used twice, though pid_max is %d' % pidmax)
+    check(t.status == 0, 'exit status')
+
+
+def test_stopped(opts):
+    """dorvane stopped outright in a storm: the programs go on (eBPF) and overflow what it
+    reads, and once it goes on it reports every process once, with its code."""
+    n = 20000
+    proc = subprocess.Popen([opts.dorvane, opts.workloads, 'many', str(n), '2', '251'],
+                            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, cwd=opts.work)
+    proc.stdout.readline()  # it has started the storm's root
+    # Stopped, then let go for a moment, three times: what it reads after each stop is
+    # behind what the kernel has kept meanwhile.
+    for _ in range(3):
+        proc.send_signal(signal.SIGSTOP)
+        time.sleep(1 * SCALE)
+        proc.send_signal(signal.SIGCONT)
+        time.sleep(0.2 * SCALE)
+    t = Report(proc.communicate(timeout=300 * SCALE)[0], proc.returncode)
+    check(not t.faults, '; '.join(t.faults[:5]))
+    check(len(t.procs) == n + 1, '%d processes reported, %d started' % (len(t.procs), n + 1))
+    planned = collections.Counter(i % 251 for i in range(n))
+    planned[0] += 1  # the root
+    check(t.code_counts() == planned, 'exit codes differ from the plan')
     check(t.status == 0, 'exit status')
 
 
