@@ -168,20 +168,23 @@ TEST_F(Records, AChildThatDoesNothingIsAnnouncedByItsDeadline)
 }
 
 // Each packet's handler opens the process the packet was for, though its pid has gone on to
-// another; one whose creator and program are unknown is named by the error of its name.
+// another; a child reported after its creator's end runs its creator's program; one whose
+// creator and program are unknown is named by the error of its name.
 TEST_F(Records, AReusedPidAndAnEndWithoutAStart)
 {
     proc *first = procforked(root, 105, nullptr);
     procended(first, 5 << 8);
+    proc *late = procforked(first, 107, nullptr); // reported after its creator's end
+    procended(late, 0);
     proc *second = procforked(root, 105, nullptr);
     procexeced(second, makeimage("/bin/second", 11));
     procended(second, 6 << 8);
     proc *unknown = procforked(nullptr, 106, nullptr);
     procended(unknown, 7 << 8);
-    EXPECT_EQ(drain(),
-              (lines{"new 1 /bin/root", "new 105 /bin/root", "exit 105 5",
-                     "new 105 /bin/second", "exit 105 6", "new 106 31", "exit 106 7", "zero"}));
-    for (proc *p : {first, second, unknown})
+    EXPECT_EQ(drain(), (lines{"new 1 /bin/root", "new 105 /bin/root", "exit 105 5",
+                              "new 107 /bin/root", "exit 107 0", "new 105 /bin/second",
+                              "exit 105 6", "new 106 31", "exit 106 7", "zero"}));
+    for (proc *p : {first, late, second, unknown})
         releaseproc(p);
 }
 
