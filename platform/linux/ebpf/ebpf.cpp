@@ -495,9 +495,11 @@ static bool events(int timeoutms)
         nanosleep(&pause, nullptr);
     }
     ring_buffer__consume(ring);
-    endnow(); // the ring has been read past every map read before this one ended
-    if (skel->bss->lost != lostseen)
+    if (skel->bss->lost != lostseen) {
         reconcile();
+        ring_buffer__consume(ring); // past that read, so that what it told can be taken now
+    }
+    endnow(); // the ring has been read past every read of the maps so far
     // As the first process of a pid namespace, dorvane is the parent of its orphans.
     if (getpid() == 1)
         while (waitpid(-1, nullptr, WNOHANG) > 0) {
