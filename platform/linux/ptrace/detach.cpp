@@ -48,7 +48,7 @@ static void releaseall(void)
     long waiting = 0;
     for (pidentry *e = pidnext(&tasks, nullptr); e; e = pidnext(&tasks, e)) {
         task *t = (task *)e;
-        if (t->state == TASKDEAD)
+        if (t->state == TASKDEAD || t->state == TASKNAMELESS)
             continue;
         siginfo_t info;
         memset(&info, 0, sizeof info);
@@ -73,7 +73,7 @@ static void releaseall(void)
             continue;
         }
         task *t = findtask(tid);
-        if (t && t->state != TASKDEAD) {
+        if (t && t->state != TASKDEAD && t->state != TASKNAMELESS) {
             t->state = TASKDEAD;
             waiting--;
         }

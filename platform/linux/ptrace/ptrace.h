@@ -7,15 +7,17 @@
 // A traced thread. It may come before its creator's event names it (held or dead), and
 // only that event tells whether it is a thread or a new process.
 enum taskstate : unsigned char {
-    TASKNEW,     // named by its creator's event; its first stop is still to come
-    TASKRUNNING, // seen and claimed
-    TASKHELD,    // stopped at its first stop, its creator's event not seen yet
-    TASKDEAD,    // ended before its creator's event named it, or let go
+    TASKNEW,      // named by its creator's event; its first stop is still to come
+    TASKRUNNING,  // seen and claimed
+    TASKHELD,     // stopped at its first stop, its creator's event not seen yet
+    TASKDEAD,     // ended before its creator's event named it, or let go
+    TASKUNNAMED,  // claimed from /proc while held; its creator's event is still to come
+    TASKNAMELESS, // ended so, its creator's event still to come: that event is no news
 };
 
 struct task {
     pidentry entry; // by tid
-    proc *process;  // held; null while unclaimed (TASKHELD, TASKDEAD)
+    proc *process;  // held; null while unclaimed (TASKHELD, TASKDEAD) and once TASKNAMELESS
     pid_t tgid;     // its process's pid, once claimed: the leader's tid
     int status;     // wait status that a HELD or DEAD task came with
     uint32_t since; // when a HELD or DEAD task came, in ms

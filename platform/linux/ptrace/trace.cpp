@@ -174,13 +174,20 @@ static void letgo(task *t)
 
 // The leader's end is the process's: it is reported after every other thread's, with the
 // group's exit status.
+// One claimed from /proc is kept until its creator's event comes, so that event does not
+// bring it back as a new process. That event comes before its creator can reap it, so the
+// pid is not another's meanwhile.
 static void onend(task *t, int status)
 {
     if (t->process && t->entry.pid == t->tgid) {
         markghost(t->tgid);
         procended(t->process, status);
     }
-    removetask(t);
+    if (t->state != TASKUNNAMED)
+        return removetask(t);
+    releaseproc(t->process);
+    t->process = nullptr;
+    t->state = TASKNAMELESS;
 }
 
 // Gives an unclaimed or expected task its process, and lets a held one go on.
@@ -215,8 +222,12 @@ static void onclone(task *t, int event)
         return;
     pid_t tid = (pid_t)message;
     task *c = findtask(tid);
+    if (c && c->state == TASKNAMELESS)
+        return removetask(c); // claimed from /proc, and ended since
+    if (c && c->state == TASKUNNAMED)
+        c->state = TASKRUNNING; // claimed from /proc
     if (c && c->state != TASKHELD && c->state != TASKDEAD)
-        return; // claimed already, from /proc
+        return;
     bool thread = event == PTRACE_EVENT_CLONE &&
                   ((c && c->state == TASKDEAD) || syscall(SYS_tgkill, t->tgid, tid, 0) == 0);
     if (thread)
@@ -256,22 +267,28 @@ static void resolve(task *t)
     statusfields(tid, fields, 10, ids);
     pid_t tgid = (pid_t)ids[0];
     task *group = tgid && tgid != tid ? findtask(tgid) : nullptr;
-    if (group && group->process)
-        return claim(tid, t, group->process, tgid);
-    task *parent = findtask((pid_t)ids[1]);
-    // Only a process of the job has the options that attach its children, so this one is
-    // in the job, even if its parent has ended since.
-    proc *child = procforked(parent ? parent->process : nullptr, (DWORD)tid, readimage(tid));
-    if (!child)
-        return letgo(t);
-    claim(tid, t, child, tid);
-    releaseproc(child);
+    if (group && group->process) {
+        claim(tid, t, group->process, tgid);
+    } else {
+        task *parent = findtask((pid_t)ids[1]);
+        // Only a process of the job has the options that attach its children, so this one
+        // is in the job, even if its parent has ended since.
+        proc *child =
+            procforked(parent ? parent->process : nullptr, (DWORD)tid, readimage(tid));
+        if (!child)
+            return letgo(t);
+        claim(tid, t, child, tid);
+        releaseproc(child);
+    }
+    t->state = TASKUNNAMED;
 }
 
 static void onevent(pid_t tid, int status)
 {
     task *t = findtask(tid);
-    if (t && t->state == TASKDEAD) { // its pid was reused before its creator told of it
+    // Its pid was reused before its creator told of it, or, claimed from /proc and ended,
+    // this is its second end, which dorvane gets as the subreaper.
+    if (t && (t->state == TASKDEAD || t->state == TASKNAMELESS)) {
         unhold(t);
         removetask(t);
         t = nullptr;
