@@ -68,8 +68,12 @@ def test_stopped(opts):
         time.sleep(1 * SCALE)
         proc.send_signal(signal.SIGCONT)
         time.sleep(0.2 * SCALE)
-    t = Report(proc.communicate(timeout=300 * SCALE)[0], proc.returncode)
-    check(not t.faults, '; '.join(t.faults[:5]))
+    out = proc.communicate(timeout=300 * SCALE)[0]
+    t = Report(out, proc.returncode)
+    kept = os.path.join(opts.work, 'stopped-report.txt')
+    with open(kept, 'wb') as f:  # too long to print, and wanted when a check fails
+        f.write(out)
+    check(not t.faults, '%s (the report: %s)' % ('; '.join(t.faults[:5]), kept))
     check(len(t.procs) == n + 1, '%d processes reported, %d started' % (len(t.procs), n + 1))
     planned = collections.Counter(i % 251 for i in range(n))
     planned[0] += 1  # the root
