@@ -247,26 +247,35 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
 {
     __u32 tgid = BPF_CORE_READ(task, tgid);
     struct dorvanerecord *record = bpf_map_lookup_elem(&procs, &tgid);
+    struct dorvanerecord *fresh;
+    __u32 zero = 0;
     __u64 length;
+    __u8 hold;
 
     if (!record || record->head.state != DORVANEALIVE)
         return 0;
-    walkpath(task, record);
-    record->head.kind = DORVANEEXEC;
-    length = record->head.imagelength;
+    // The new record is made aside and then replaces the old one whole: user space may be
+    // reading the map meanwhile, and must never see a path half walked.
+    fresh = bpf_map_lookup_elem(&scratch, &zero);
+    if (!fresh)
+        return 0;
+    fresh->head = record->head;
+    hold = fresh->head.hold;
+    fresh->head.hold = 0;
+    walkpath(task, fresh);
+    fresh->head.kind = DORVANEEXEC;
+    bpf_map_update_elem(&procs, &tgid, fresh, BPF_EXIST);
+    length = fresh->head.imagelength;
     // Otherwise clang tests a masked copy of the register it passes, and the verifier,
     // which cannot tie the two, sees an unbounded size.
     barrier_var(length);
-    if (length > DORVANEIMAGESIZE)
-        return 0;
-    if (bpf_ringbuf_output(&ring, record, sizeof(record->head) + length, 0))
+    if (length <= DORVANEIMAGESIZE &&
+        bpf_ringbuf_output(&ring, fresh, sizeof(fresh->head) + length, 0))
         __sync_fetch_and_add(&lost, 1);
     // The signal is pending when the task returns to user space from execve, so it stops
     // before the first instruction of its new program.
-    if (record->head.hold) {
+    if (hold)
         bpf_send_signal(SIGSTOP);
-        record->head.hold = 0;
-    }
     return 0;
 }
 
@@ -276,7 +285,7 @@ int BPF_PROG(dorvane_exit, struct task_struct *task)
     __u32 tgid = BPF_CORE_READ(task, tgid);
     struct dorvanerecord *record;
     struct dorvaneevent *event;
-    __u32 status;
+    __u32 status, zero = 0;
 
     // Every thread passes here; `live` has already been decremented, so it is 0 only for
     // the last thread of the group.
@@ -288,10 +297,18 @@ int BPF_PROG(dorvane_exit, struct task_struct *task)
     status = exitstatus(task);
     event = bpf_ringbuf_reserve(&ring, sizeof(*event), 0);
     if (!event) {
-        // The ended record stays for user space to find.
-        record->head.status = status;
-        record->head.kind = DORVANEEXIT;
-        record->head.state = DORVANEENDED;
+        // The ended record stays for user space to find, replaced whole, as at an exec.
+        struct dorvanerecord *ended = bpf_map_lookup_elem(&scratch, &zero);
+
+        if (!ended)
+            ended = record; // never so: the fields then change in place
+        else
+            bpf_probe_read_kernel(ended, sizeof(*ended), record);
+        ended->head.status = status;
+        ended->head.kind = DORVANEEXIT;
+        ended->head.state = DORVANEENDED;
+        if (ended != record)
+            bpf_map_update_elem(&procs, &tgid, ended, BPF_EXIST);
         __sync_fetch_and_add(&lost, 1);
         __sync_fetch_and_add(&alive, -1);
         return 0;
