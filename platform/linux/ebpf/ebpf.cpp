@@ -210,6 +210,20 @@ static bool resume(pid_t root)
     return false;
 }
 
+// Room in a growing array for one element more, doubling it when full; false without memory.
+static bool roomforone(void **array, size_t count, size_t *size, size_t each)
+{
+    if (count < *size)
+        return true;
+    size_t grown = *size ? 2 * *size : 64;
+    void *more = realloc(*array, grown * each);
+    if (!more)
+        return false;
+    *array = more;
+    *size = grown;
+    return true;
+}
+
 // The process with this id. They are filed by pid, and a pid names one live process at a
 // time, but older ones can stay under it: one whose end was lost, or whose end the maps
 // told while the ring may still hold its events.
@@ -310,9 +324,11 @@ static void endstale(uint32_t pid, uint64_t id)
     while (e) {
         treeproc *t = (treeproc *)e;
         e = pidfindnext(e);
-        if (t->id != id && t->ending)
+        if (t->id == id)
+            continue;
+        if (t->ending)
             procended(t->process, (int)t->endstatus);
-        else if (t->id != id)
+        else
             ended(t, 0);
     }
 }
@@ -323,14 +339,8 @@ static void endlater(treeproc *t, const kept *k)
     t->ending = true;
     t->endstatus = k->record.head.status;
     t->endkey = k->map == skel->maps.procs ? *(const uint32_t *)k->key : 0;
-    if (nending == endingsize) {
-        size_t size = endingsize ? 2 * endingsize : 64;
-        endingproc *more = (endingproc *)realloc(ending, size * sizeof(endingproc));
-        if (!more)
-            return ended(t, t->endstatus);
-        ending = more;
-        endingsize = size;
-    }
+    if (!roomforone((void **)&ending, nending, &endingsize, sizeof *ending))
+        return ended(t, t->endstatus);
     ending[nending++] = {(uint32_t)t->entry.pid, t->id};
 }
 
@@ -363,14 +373,8 @@ static void place(const kept *k)
 // Without memory to wait, the record is placed at once.
 static void placelater(const kept *k)
 {
-    if (ndeferred == deferredsize) {
-        size_t size = deferredsize ? 2 * deferredsize : 16;
-        kept *more = (kept *)realloc(deferred, size * sizeof(kept));
-        if (!more)
-            return place(k);
-        deferred = more;
-        deferredsize = size;
-    }
+    if (!roomforone((void **)&deferred, ndeferred, &deferredsize, sizeof *deferred))
+        return place(k);
     deferred[ndeferred++] = *k;
 }
 
@@ -425,14 +429,8 @@ static void readmap(bpf_map *map, kept **all, size_t *count, size_t *size)
     unsigned char key[8], next[8];
     for (void *at = nullptr; bpf_map_get_next_key(fd, at, next) == 0; at = key) {
         memcpy(key, next, sizeof key);
-        if (*count == *size) {
-            size_t grown = *size ? 2 * *size : 64;
-            kept *more = (kept *)realloc(*all, grown * sizeof(kept));
-            if (!more)
-                return;
-            *all = more;
-            *size = grown;
-        }
+        if (!roomforone((void **)all, *count, size, sizeof **all))
+            return;
         kept *k = &(*all)[*count];
         k->map = map;
         memcpy(k->key, key, sizeof key);

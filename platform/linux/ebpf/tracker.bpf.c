@@ -300,15 +300,13 @@ int BPF_PROG(dorvane_exit, struct task_struct *task)
         // The ended record stays for user space to find, replaced whole, as at an exec.
         struct dorvanerecord *ended = bpf_map_lookup_elem(&scratch, &zero);
 
-        if (!ended)
-            ended = record; // never so: the fields then change in place
-        else
+        if (ended) {
             bpf_probe_read_kernel(ended, sizeof(*ended), record);
-        ended->head.status = status;
-        ended->head.kind = DORVANEEXIT;
-        ended->head.state = DORVANEENDED;
-        if (ended != record)
+            ended->head.status = status;
+            ended->head.kind = DORVANEEXIT;
+            ended->head.state = DORVANEENDED;
             bpf_map_update_elem(&procs, &tgid, ended, BPF_EXIST);
+        }
         __sync_fetch_and_add(&lost, 1);
         __sync_fetch_and_add(&alive, -1);
         return 0;

@@ -173,10 +173,9 @@ static void letgo(task *t)
 }
 
 // The leader's end is the process's: it is reported after every other thread's, with the
-// group's exit status.
-// One claimed from /proc is kept until its creator's event comes, so that event does not
-// bring it back as a new process. That event comes before its creator can reap it, so the
-// pid is not another's meanwhile.
+// group's exit status. A task claimed from /proc is kept until its creator's event comes,
+// so that event does not bring it back as a new process; it comes before its creator can
+// reap it, so the pid is not another's meanwhile.
 static void onend(task *t, int status)
 {
     if (t->process && t->entry.pid == t->tgid) {
