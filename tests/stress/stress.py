@@ -58,8 +58,11 @@ def test_stopped(opts):
     """dorvane stopped outright in a storm: the programs go on (eBPF) and overflow what it
     reads, and once it goes on it reports every process once, with its code."""
     n = 20000
+    # Unbuffered: communicate() reads the descriptor itself, and would never see what a
+    # buffered readline() had taken beyond the first line (the root's own lines, under load).
     proc = subprocess.Popen([opts.dorvane, opts.workloads, 'many', str(n), '2', '251'],
-                            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, cwd=opts.work)
+                            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, cwd=opts.work,
+                            bufsize=0)
     proc.stdout.readline()  # it has started the storm's root
     # Stopped, then let go for a moment, three times: what it reads after each stop is
     # behind what the kernel has kept meanwhile.
