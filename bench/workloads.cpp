@@ -4,6 +4,7 @@
 //   chain N          N nested processes, each waiting for the one it started
 //   threads N        one process that starts N threads and joins them
 //   many N P CODES   N processes in all, at most P at a time; child i ends with i % CODES
+//   twins N P CODES  as many, but each child ends from two threads at the same moment
 //   storm N          N children one after the other, each waited for (Windows: no shell)
 //   randtree SEED N MARKER  a random tree of N processes (see randtree below)
 //   busy MS N        two children spin for MS ms while N short children run one by one
@@ -74,6 +75,18 @@ static void reap(pid_t pid)
     }
 }
 
+// Children end from two threads at once: each thread calls exit_group as soon as both run.
+static bool twins;
+static int twinsready;
+
+static void *twin(void *code)
+{
+    __atomic_add_fetch(&twinsready, 1, __ATOMIC_SEQ_CST);
+    while (__atomic_load_n(&twinsready, __ATOMIC_SEQ_CST) < 2) {
+    }
+    _exit((int)(long)code);
+}
+
 static pid_t spawn(int code)
 {
     pid_t pid;
@@ -81,6 +94,11 @@ static pid_t spawn(int code)
         usleep(1000);
     if (pid < 0)
         exit(99);
+    if (pid == 0 && twins) {
+        pthread_t other;
+        if (pthread_create(&other, nullptr, twin, (void *)(long)code) == 0)
+            twin((void *)(long)code);
+    }
     if (pid == 0)
         _exit(code);
     return pid;
@@ -212,7 +230,7 @@ int main(int argc, char **argv)
         return 0;
     }
     if (argc < 3) {
-        fprintf(stderr, "usage: workloads fanout|chain|threads|many|storm N [P CODES]\n");
+        fprintf(stderr, "usage: workloads fanout|chain|threads|many|twins|storm N [P CODES]\n");
         return 97;
     }
     long n = atol(argv[2]);
@@ -222,7 +240,7 @@ int main(int argc, char **argv)
         chain(n);
     else if (!strcmp(argv[1], "threads"))
         threads(n);
-    else if (!strcmp(argv[1], "many") && argc > 4)
+    else if ((!strcmp(argv[1], "many") || (twins = !strcmp(argv[1], "twins"))) && argc > 4)
         many(n, atol(argv[3]), atol(argv[4]));
     else if (!strcmp(argv[1], "storm"))
         many(n, 1, 1);

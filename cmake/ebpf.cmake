@@ -12,7 +12,7 @@ set(EBPF_OUTPUT ${CMAKE_BINARY_DIR}/ebpf)
 add_custom_command(
   OUTPUT ${EBPF_OUTPUT}/tracker.bpf.o
   COMMAND ${CMAKE_COMMAND} -E make_directory ${EBPF_OUTPUT}
-  COMMAND ${BPF_CLANG} -target bpf -mcpu=v2 -O2 -g -Wall -Werror -D__TARGET_ARCH_x86
+  COMMAND ${BPF_CLANG} -target bpf -mcpu=v3 -O2 -g -Wall -Werror -D__TARGET_ARCH_x86
           -I/usr/include/${CMAKE_LIBRARY_ARCHITECTURE} -c ${EBPF_SOURCE}/tracker.bpf.c
           -o ${EBPF_OUTPUT}/tracker.bpf.o
   DEPENDS ${EBPF_SOURCE}/tracker.bpf.c ${EBPF_SOURCE}/kernel.h ${EBPF_SOURCE}/event.h

@@ -57,13 +57,16 @@ extern const tracker *tracking;
 proc *procforked(proc *parent, DWORD pid, image *img);
 // The process now runs img; null: a program that could not be read, its name stays.
 void procexeced(proc *p, image *img);
-// The process has ended with this wait status (waitpid's).
+// The process has ended with this wait status (waitpid's), or UNKNOWNSTATUS.
 void procended(proc *p, int status);
+// An end whose status no tracker could learn: its code reads as all ones, never success.
+#define UNKNOWNSTATUS (-1)
 void holdproc(proc *p);
 void releaseproc(proc *p);
 
 // A program path as the job keeps it; null without memory.
 image *makeimage(const char *path, size_t length);
+void dropimage(image *img);
 // The program a live task runs, from /proc; null if it cannot be read.
 image *readimage(pid_t pid);
 // A clock in ms for the trackers' delays; it wraps, so only differences mean anything.

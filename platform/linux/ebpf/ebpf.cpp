@@ -1,8 +1,8 @@
 // The eBPF tracker's user half: loads the kernel half (tracker.bpf.c), starts the root
 // stopped after its exec, and tells the job what the ring buffer's events say.
 // Nothing of the tree is stopped or traced, so its programs run as they would without
-// dorvane. The kernel keeps the truth in its maps; the ring only tells what changed, and
-// when it had no room, dorvane reads the maps instead (reconcile).
+// dorvane. The ring tells what changed; what it had no room for, the kernel half keeps in
+// `held` until dorvane reads it (reconcile).
 #include "../base/pidtable.h"
 #include "../tracker.h"
 #include "event.h"
@@ -32,25 +32,10 @@
 
 // A process of the tree, as the kernel half names it.
 struct treeproc {
-    pidentry entry;     // by pid
-    proc *process;      // held
-    uint64_t id;        // the kernel half's, unique where pids are reused
-    bool ending;        // the maps told its end, which waits in `ending`
-    uint32_t endstatus; // that end's wait status
-    uint32_t endkey;    // where `procs` filed that record: the kernel's tgid
-};
-
-// A record read from a map, with the key it is filed under there (a tgid or an id).
-struct kept {
-    bpf_map *map;
-    unsigned char key[8];
-    dorvanerecord record;
-};
-
-// An end that the maps told (its event was lost).
-struct endingproc {
-    uint32_t pid;
-    uint64_t id;
+    pidentry entry; // by pid
+    proc *process;  // held
+    uint64_t id;    // the kernel half's, unique where pids are reused
+    uint32_t seq;   // the version of its record in `held` taken last
 };
 
 // The processes of the tree whose end has not been handled yet.
@@ -61,17 +46,10 @@ static ring_buffer *ring;
 // The root's record, until its fork event names its id; and its pid.
 static proc *unplacedroot;
 static pid_t rootpid;
-// The kernel's count of lost events when the maps were last read.
+// The kernel's count of writes to `held` when it was last read.
 static uint64_t lostseen;
-// Ends that the maps told, waiting until the ring has been read past the moment the maps
-// were read: until then it may hold the process's own earlier events and its children's,
-// which must find it as it was, in the tree and with its program.
-static endingproc *ending;
-static size_t nending, endingsize;
-// Records of the maps that wait for the same, for the end of an older process under their
-// pid to come first.
-static kept *deferred;
-static size_t ndeferred, deferredsize;
+// Processes whose end came without its status.
+static uint64_t unknownends;
 
 static int ringevent(void *, void *data, size_t size);
 
@@ -108,8 +86,9 @@ static void dropcapabilities(void)
     if (hadbpf)
         data[word].permitted = bit; // for now: not effective, to see if map reads need it
     syscall(SYS_capset, &header, data);
-    uint32_t key = 0;
-    if (!hadbpf || bpf_map_lookup_elem(bpf_map__fd(skel->maps.procs), &key, nullptr) == 0 ||
+    dorvaneheldkey key = {64, 0, 0};
+    dorvaneevent e;
+    if (!hadbpf || bpf_map_lookup_elem(bpf_map__fd(skel->maps.held), &key, &e) == 0 ||
         errno != EPERM)
         data[word].permitted = 0;
     else
@@ -236,10 +215,8 @@ static treeproc *findid(uint32_t pid, uint64_t id)
 }
 
 // A program path from the kernel half's components, leaf first, each NUL-terminated.
-static image *imageof(const dorvanerecord *r)
+static image *imageof(const char *components, size_t length)
 {
-    const char *components = r->image;
-    size_t length = r->head.imagelength;
     char path[DORVANEIMAGESIZE + 2];
     if (length > DORVANEIMAGESIZE)
         return nullptr;
@@ -258,14 +235,62 @@ static image *imageof(const dorvanerecord *r)
     return makeimage(path, at);
 }
 
-// A process the events or the maps tell of for the first time: the maps' record names the
-// program it runs; an event, which has no image, leaves it running its parent's.
-static treeproc *newprocess(const dorvaneevent *e, const dorvanerecord *named)
+static dorvaneheldkey heldkey(uint64_t id)
+{
+    return {64, (uint32_t)id, (uint32_t)(id >> 32)};
+}
+
+// The process with this id as `held` keeps it; false if it is not there.
+static bool readheld(uint64_t id, dorvaneevent *e)
+{
+    dorvaneheldkey key = heldkey(id);
+    return bpf_map_lookup_elem(bpf_map__fd(skel->maps.held), &key, e) == 0;
+}
+
+// The program that a held process exec'd, if `held` kept it.
+static image *heldimage(const dorvaneevent *e)
+{
+    dorvaneheldkey key = heldkey(e->id);
+    dorvaneimage kept;
+    if (!e->heldimage || bpf_map_lookup_elem(bpf_map__fd(skel->maps.heldimages), &key, &kept))
+        return nullptr;
+    return imageof(kept.bytes, e->imagelength);
+}
+
+// An ended process's record is final: the kernel half writes it no more.
+static void forgetheld(uint64_t id)
+{
+    dorvaneheldkey key = heldkey(id);
+    bpf_map_delete_elem(bpf_map__fd(skel->maps.held), &key);
+    bpf_map_delete_elem(bpf_map__fd(skel->maps.heldimages), &key);
+}
+
+static treeproc *takeheld(const dorvaneevent *e, int depth);
+
+// The process that e names as its creator: known, or kept in `held`, where it went when
+// the ring had no room for its fork (its events in the ring come before e's, so they have
+// been read). Null for one not in the tree: not followed, or lost.
+static proc *creatorof(const dorvaneevent *e, int depth)
+{
+    treeproc *parent = findid(e->parentpid, e->parentid);
+    dorvaneevent kept;
+    // A chain of creators, each kept and unknown, is taken one link per call: deeper than
+    // this, the child is taken as the job's own rather than risk the stack.
+    if (!parent && e->parentid && depth < 64 && skel->bss->lost != lostseen &&
+        readheld(e->parentid, &kept))
+        parent = takeheld(&kept, depth + 1);
+    return parent ? parent->process : nullptr;
+}
+
+// A process the events or `held` tell of for the first time, running img, or its
+// creator's program when img is null.
+static treeproc *newprocess(const dorvaneevent *e, image *img, int depth)
 {
     treeproc *t = (treeproc *)calloc(1, sizeof(treeproc));
-    if (!t)
+    if (!t) {
+        dropimage(img);
         return nullptr;
-    image *img = named ? imageof(named) : nullptr;
+    }
     proc *p;
     if (!e->parentid && unplacedroot) {
         p = unplacedroot;
@@ -273,8 +298,7 @@ static treeproc *newprocess(const dorvaneevent *e, const dorvanerecord *named)
         if (img)
             procexeced(p, img);
     } else {
-        treeproc *parent = findid(e->parentpid, e->parentid);
-        p = procforked(parent ? parent->process : nullptr, e->pid, img);
+        p = procforked(creatorof(e, depth), e->pid, img);
     }
     t->entry.pid = (pid_t)e->pid;
     if (!p || !pidinsert(&tree, &t->entry)) {
@@ -288,23 +312,11 @@ static treeproc *newprocess(const dorvaneevent *e, const dorvanerecord *named)
     return t;
 }
 
-// Takes the record of a process whose end the maps told out of them, so that no later
-// read brings it back: from `procs` only if it is still this process's (the pid may have
-// gone to another since, whose record then moved this one to the graves).
-static void forget(const treeproc *t)
+static void ended(treeproc *t, int status)
 {
-    int procs = bpf_map__fd(skel->maps.procs);
-    dorvanerecord r;
-    if (bpf_map_lookup_elem(procs, &t->endkey, &r) == 0 && r.head.id == t->id)
-        bpf_map_delete_elem(procs, &t->endkey);
-    bpf_map_delete_elem(bpf_map__fd(skel->maps.graves), &t->id);
-}
-
-static void ended(treeproc *t, uint32_t status)
-{
-    if (t->ending)
-        forget(t);
-    procended(t->process, (int)status);
+    if (status == UNKNOWNSTATUS)
+        unknownends++;
+    procended(t->process, status);
     // The root is dorvane's child: reaped now, a moment after the kernel half saw it go.
     if (t->entry.pid == rootpid)
         while (waitpid(rootpid, nullptr, 0) < 0 && errno == EINTR) {
@@ -314,10 +326,9 @@ static void ended(treeproc *t, uint32_t status)
     free(t);
 }
 
-// The pid has gone to the process with this id, whose lines are to come: an older one under
-// it has ended before, and says so now. Where its end was lost with its record, without
-// its code rather than never; one whose end the maps told stays in the tree until the
-// ring has been read past it, for its own late events and its children's.
+// The pid has gone to the process with this id: an older one under it has ended before,
+// with its end kept in `held` (the ring, read in order, would have told it by now), or
+// lost outright and ended without its status rather than never.
 static void endstale(uint32_t pid, uint64_t id)
 {
     pidentry *e = pidfind(&tree, (pid_t)pid);
@@ -326,146 +337,95 @@ static void endstale(uint32_t pid, uint64_t id)
         e = pidfindnext(e);
         if (t->id == id)
             continue;
-        if (t->ending)
-            procended(t->process, (int)t->endstatus);
-        else
-            ended(t, 0);
+        dorvaneevent kept;
+        if (readheld(t->id, &kept) && kept.state == DORVANEENDED) {
+            forgetheld(t->id);
+            ended(t, (int)kept.status);
+        } else {
+            ended(t, UNKNOWNSTATUS);
+        }
+        e = pidfind(&tree, (pid_t)pid); // the walk starts over: t is gone
     }
 }
 
-// Without memory to wait, the end is taken at once.
-static void endlater(treeproc *t, const kept *k)
+// Takes in a process as `held` keeps it; once it has ended there, its record goes. A
+// creator taken in for its child (depth above 0) ends at the reconcile that is due.
+static treeproc *takeheld(const dorvaneevent *e, int depth)
 {
-    t->ending = true;
-    t->endstatus = k->record.head.status;
-    t->endkey = k->map == skel->maps.procs ? *(const uint32_t *)k->key : 0;
-    if (!roomforone((void **)&ending, nending, &endingsize, sizeof *ending))
-        return ended(t, t->endstatus);
-    ending[nending++] = {(uint32_t)t->entry.pid, t->id};
-}
-
-// Whether another process under this pid, not known to have ended, may still have its end
-// in the ring.
-static bool heldby(uint32_t pid, uint64_t id)
-{
-    for (pidentry *e = pidfind(&tree, (pid_t)pid); e; e = pidfindnext(e))
-        if (((treeproc *)e)->id != id && !((treeproc *)e)->ending)
-            return true;
-    return false;
-}
-
-// One record of the maps, taken in.
-static void place(const kept *k)
-{
-    const dorvanerecord *r = &k->record;
-    treeproc *t = findid(r->head.pid, r->head.id);
+    treeproc *t = findid(e->pid, e->id);
     if (!t) {
-        endstale(r->head.pid, r->head.id);
-        if (!(t = newprocess(&r->head, r)))
-            return;
-    } else if (r->head.kind != DORVANEFORK) {
-        procexeced(t->process, imageof(r)); // it exec'd, or ended after an exec perhaps
+        endstale(e->pid, e->id);
+        if (!(t = newprocess(e, heldimage(e), depth)))
+            return nullptr;
+    } else if (t->seq == e->seq) {
+        return t;
+    } else if (e->heldimage) {
+        procexeced(t->process, heldimage(e));
     }
-    if (r->head.state == DORVANEENDED && !t->ending)
-        endlater(t, k);
-}
-
-// Without memory to wait, the record is placed at once.
-static void placelater(const kept *k)
-{
-    if (!roomforone((void **)&deferred, ndeferred, &deferredsize, sizeof *deferred))
-        return place(k);
-    deferred[ndeferred++] = *k;
-}
-
-// What the maps told, once the ring has been read past the moment they were read: the
-// records that had to wait, then the ends.
-static void endnow(void)
-{
-    for (size_t i = 0; i < ndeferred; i++)
-        place(&deferred[i]);
-    ndeferred = 0;
-    for (size_t i = 0; i < nending; i++) {
-        treeproc *t = findid(ending[i].pid, ending[i].id);
-        if (t)
-            ended(t, t->endstatus);
+    if (e->state != DORVANEENDED)
+        t->seq = e->seq;
+    else if (depth == 0) {
+        forgetheld(e->id);
+        ended(t, (int)e->status);
+        return nullptr;
     }
-    nending = 0;
+    return t;
 }
 
-static void reconcile(void);
-
-// One event. Each names its process whole, so one whose earlier events were lost is still
-// placed: after the maps have been read for what was lost with them.
+// One event of the ring. A process's events in the ring all come before what `held` keeps
+// of it, so none of them can find it ended there.
 static int ringevent(void *, void *data, size_t size)
 {
     const dorvanerecord *r = (const dorvanerecord *)data;
     if (size < sizeof r->head)
         return 0;
     treeproc *t = findid(r->head.pid, r->head.id);
-    // Unknown, it may be one whose earlier events were lost, or a newer process under the
-    // pid of one whose end was lost: only events lost since the maps were last read can
-    // hide it.
-    if (!t && skel->bss->lost != lostseen) {
-        reconcile();
-        t = findid(r->head.pid, r->head.id);
-    }
     if (!t) {
         endstale(r->head.pid, r->head.id);
-        if (!(t = newprocess(&r->head, nullptr)))
+        if (!(t = newprocess(&r->head, nullptr, 0)))
             return 0;
     }
     if (r->head.kind == DORVANEEXEC && size >= sizeof r->head + r->head.imagelength)
-        procexeced(t->process, imageof(r));
+        procexeced(t->process, imageof(r->image, r->head.imagelength));
     else if (r->head.kind == DORVANEEXIT)
-        ended(t, r->head.status);
+        ended(t, (int)r->head.status);
     return 0;
-}
-
-// Adds every record of one map to all.
-static void readmap(bpf_map *map, kept **all, size_t *count, size_t *size)
-{
-    int fd = bpf_map__fd(map);
-    unsigned char key[8], next[8];
-    for (void *at = nullptr; bpf_map_get_next_key(fd, at, next) == 0; at = key) {
-        memcpy(key, next, sizeof key);
-        if (!roomforone((void **)all, *count, size, sizeof **all))
-            return;
-        kept *k = &(*all)[*count];
-        k->map = map;
-        memcpy(k->key, key, sizeof key);
-        if (bpf_map_lookup_elem(fd, key, &k->record) == 0)
-            (*count)++;
-    }
 }
 
 static int bycreation(const void *a, const void *b)
 {
-    uint64_t x = ((const kept *)a)->record.head.created;
-    uint64_t y = ((const kept *)b)->record.head.created;
+    uint64_t x = ((const dorvaneevent *)a)->created;
+    uint64_t y = ((const dorvaneevent *)b)->created;
     return x < y ? -1 : x > y;
 }
 
-// The ring had no room for some events: the maps hold every process of the tree that is
-// alive, and every ended one whose end was lost. They are taken in the order of their
-// creation, so a parent comes before its children. A record may be read twice: a walk of a
-// hash map that changes meanwhile can start over. One whose pid a process still holds
-// waits: that one ended before it began, with an end the ring may still carry.
+// What the ring had no room for, from `held`, in the order of creation so that a creator
+// comes before its children. Read once to know what is there, then again, each record
+// after the ring has been read past the moment it was seen: the ring may still carry the
+// events of a kept process from before it was kept.
 static void reconcile(void)
 {
     lostseen = skel->bss->lost;
-    kept *all = nullptr;
+    int fd = bpf_map__fd(skel->maps.held);
+    dorvaneevent *all = nullptr;
     size_t count = 0, size = 0;
-    readmap(skel->maps.procs, &all, &count, &size);
-    readmap(skel->maps.graves, &all, &count, &size);
+    dorvaneheldkey key, next;
+    for (void *at = nullptr; bpf_map_get_next_key(fd, at, &next) == 0; at = &key) {
+        key = next;
+        if (!roomforone((void **)&all, count, &size, sizeof *all)) {
+            lostseen--; // the rest at the next reconcile
+            break;
+        }
+        if (bpf_map_lookup_elem(fd, &key, &all[count]) == 0)
+            count++;
+    }
+    ring_buffer__consume(ring);
     if (count > 1) // an empty read leaves a null array, which qsort must not be given
         qsort(all, count, sizeof *all, bycreation);
     for (size_t i = 0; i < count; i++) {
-        const dorvaneevent *e = &all[i].record.head;
-        if (!findid(e->pid, e->id) && heldby(e->pid, e->id))
-            placelater(&all[i]);
-        else
-            place(&all[i]);
+        dorvaneevent now;
+        if (readheld(all[i].id, &now))
+            takeheld(&now, 0);
     }
     free(all);
 }
@@ -480,6 +440,25 @@ static void reconcile(void)
 #define DORVANE_GATHER_MS 100
 #endif
 
+// What could not be reported, said once the tree is gone: the report alone would not show
+// it. The exit code stays the root's.
+static void saylosses(void)
+{
+    uint64_t count = skel->bss->unreported;
+    if (unknownends > count)
+        count = unknownends;
+    if (!count)
+        return;
+    char text[160];
+    int length = snprintf(text, sizeof text,
+                          "dorvane: %llu processes could not be reported in full: the kernel "
+                          "had no room to keep their events\n",
+                          (unsigned long long)count);
+    if (write(STDERR_FILENO, text, (size_t)length) < 0) {
+        // nowhere else to say it
+    }
+}
+
 static bool events(int timeoutms)
 {
     struct epoll_event ready;
@@ -493,22 +472,22 @@ static bool events(int timeoutms)
         nanosleep(&pause, nullptr);
     }
     ring_buffer__consume(ring);
-    if (skel->bss->lost != lostseen) {
+    if (skel->bss->lost != lostseen)
         reconcile();
-        ring_buffer__consume(ring); // past that read, so that what it told can be taken now
-    }
-    endnow(); // the ring has been read past every read of the maps so far
     // As the first process of a pid namespace, dorvane is the parent of its orphans.
     if (getpid() == 1)
         while (waitpid(-1, nullptr, WNOHANG) > 0) {
         }
     if (skel->bss->alive > 0)
         return true;
-    // The last process has ended: what it and the others sent is in the ring by now.
+    // The last process has ended: what it and the others sent is in the ring or `held`.
     ring_buffer__consume(ring);
-    if (skel->bss->lost != lostseen || tree.count)
+    while (skel->bss->lost != lostseen)
         reconcile();
-    endnow(); // nothing is left in the ring to come before them
+    // Any left were lost outright: they end without their status rather than never.
+    while (pidentry *e = pidnext(&tree, nullptr))
+        ended((treeproc *)e, UNKNOWNSTATUS);
+    saylosses();
     return false;
 }
 

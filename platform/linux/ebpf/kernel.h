@@ -74,6 +74,7 @@ struct pid {
 };
 
 struct task_struct {
+    unsigned int flags;
     int pid;
     int tgid;
     int exit_code;

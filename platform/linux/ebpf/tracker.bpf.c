@@ -11,6 +11,7 @@
 
 #define SIGSTOP 19
 #define SIGNAL_GROUP_EXIT 0x00000004
+#define PF_EXITING 0x00000004
 // Deepest pid namespace nesting the kernel allows.
 #define MAXPIDLEVEL 32
 // Steps of the path walk: components and mount crossings together. A path that needs more
@@ -29,8 +30,10 @@ const volatile __u32 follow = 1;    // 0: track the root alone (a negative contr
 // State that user space reads through the skeleton's mapping of .bss.
 __u32 level = 0; // pid namespace level of the tracker, found at the root's fork
 __u32 rootfound = 0;
-__s64 alive = 0; // tracked processes not ended yet
-__u64 lost = 0;  // events the ring had no room for, and records no map had room for
+__s64 alive = 0;      // tracked processes not ended yet
+__u64 lost = 0;       // writes to `held`, where what the ring had no room for waits
+__u64 unreported = 0; // processes with an event that neither the ring nor `held` could take
+__u64 lastid = 0;     // the id given last
 
 // Its size is set by user space before load.
 struct {
@@ -38,39 +41,46 @@ struct {
     __uint(max_entries, 256 * 1024);
 } ring SEC(".maps");
 
-// Allocated per entry, so memory follows the size of the tree.
+// The record of each tracked process, kept with its thread group leader's task: it takes
+// no table made up front, grows with the tree alone whatever pid_max is, and goes with the
+// task.
 struct {
-    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
     __uint(map_flags, BPF_F_NO_PREALLOC);
-    __uint(max_entries, 65536);
-    __type(key, __u32);
+    __type(key, int);
     __type(value, struct dorvanerecord);
 } procs SEC(".maps");
 
+// What the ring had no room for, by id: the process as it was last, and the program of one
+// that exec'd meanwhile. Once a process is here, all its later changes go here too, so for
+// each process, what the ring told comes before what is kept here. Tries allocate per
+// entry and make no table up front; the bound only stops a reader that never comes back.
+// The records of thread groups whose leader has left before the rest, by tgid: an exec from
+// another thread puts that thread in the leader's place, and the leader's task, with what
+// was kept with it, goes.
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
     __uint(map_flags, BPF_F_NO_PREALLOC);
-    __uint(max_entries, 4096);
-    __type(key, __u64);
-    __type(value, struct dorvanerecord);
-} graves SEC(".maps");
-
-// Ids given on each CPU so far: an id is the CPU's number and its count there, unique
-// without an atomic that returns its result (BPF has those from kernel 5.12 only).
-struct {
-    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
-    __uint(max_entries, 1);
-    __type(key, __u32);
-    __type(value, __u64);
-} serials SEC(".maps");
-
-// A record is too large for the 512-byte BPF stack: a new one is built here.
-struct {
-    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
-    __uint(max_entries, 1);
+    __uint(max_entries, 1024);
     __type(key, __u32);
     __type(value, struct dorvanerecord);
-} scratch SEC(".maps");
+} leaderless SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LPM_TRIE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, DORVANEHELDLIMIT);
+    __type(key, struct dorvaneheldkey);
+    __type(value, struct dorvaneevent);
+} held SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LPM_TRIE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, DORVANEHELDLIMIT);
+    __type(key, struct dorvaneheldkey);
+    __type(value, struct dorvaneimage);
+} heldimages SEC(".maps");
 
 // The pid of a task in the namespace `at` levels below the initial one. struct pid ends in
 // a flexible array of struct upid, one per level: its offset and the entry size come from
@@ -100,30 +110,89 @@ static __always_inline int isself(void)
     return ns.tgid == selfpid;
 }
 
-// A new event of the record's process, without image.
-static __always_inline void emit(struct dorvaneevent *head)
+// The record of the task's process, if it is tracked.
+static __always_inline struct dorvanerecord *recordof(struct task_struct *task)
 {
-    struct dorvaneevent event = *head;
+    struct task_struct *leader = task->group_leader;
+    struct dorvanerecord *record = bpf_task_storage_get(&procs, leader, 0, 0);
+    __u32 tgid;
 
-    event.imagelength = 0;
-    event.truncated = 0;
-    if (bpf_ringbuf_output(&ring, &event, sizeof(event), 0))
-        __sync_fetch_and_add(&lost, 1);
+    if (record || !(leader->flags & PF_EXITING))
+        return record;
+    tgid = task->tgid;
+    return bpf_map_lookup_elem(&leaderless, &tgid);
 }
 
-// Files the record under its tgid. The tgid may still hold an ended process whose EXIT event
-// was lost and that user space has not taken yet: the kernel reused its pid. That record
-// moves to the graves, under its id, which is never reused.
-static __always_inline int insert(__u32 tgid, struct dorvanerecord *record)
+// The leader leaves while other threads stay: its record goes to `leaderless`, first there
+// and then out of its task, so that a thread looking meanwhile finds it in one or the other.
+static __always_inline void leave(struct task_struct *leader)
 {
-    struct dorvanerecord *old;
+    struct dorvanerecord *record = bpf_task_storage_get(&procs, leader, 0, 0);
+    __u32 tgid = leader->tgid;
 
-    if (!bpf_map_update_elem(&procs, &tgid, record, BPF_NOEXIST))
+    if (!record || record->head.state != DORVANEALIVE)
+        return;
+    if (bpf_map_update_elem(&leaderless, &tgid, record, BPF_ANY) && !record->head.dropped) {
+        record->head.dropped = 1;
+        __sync_fetch_and_add(&unreported, 1);
+        return;
+    }
+    bpf_task_storage_delete(&procs, leader);
+}
+
+// An exec from another thread than the leader: that thread is the leader now, and takes
+// the record back.
+static __always_inline struct dorvanerecord *takeback(struct task_struct *task)
+{
+    __u32 tgid = task->tgid;
+    struct dorvanerecord *from = bpf_map_lookup_elem(&leaderless, &tgid), *record;
+
+    if (!from)
         return 0;
-    old = bpf_map_lookup_elem(&procs, &tgid);
-    if (old && bpf_map_update_elem(&graves, &old->head.id, old, BPF_ANY))
-        __sync_fetch_and_add(&lost, 1);
-    return bpf_map_update_elem(&procs, &tgid, record, BPF_ANY);
+    record = bpf_task_storage_get(&procs, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+    if (record)
+        bpf_probe_read_kernel(record, sizeof(*record), from);
+    bpf_map_delete_elem(&leaderless, &tgid);
+    return record;
+}
+
+// Tells what changed in the record: through the ring while it has room, else kept in
+// `held`. An exec's program goes with it; other events name the program by the process
+// before them.
+static __always_inline void tell(struct dorvanerecord *record, int withimage)
+{
+    struct dorvaneheldkey key = {64, (__u32)record->head.id, (__u32)(record->head.id >> 32)};
+    __u64 length = withimage ? record->head.imagelength : 0;
+
+    // Otherwise clang tests a masked copy of the register it passes, and the verifier,
+    // which cannot tie the two, sees an unbounded size.
+    barrier_var(length);
+    if (!record->head.held) {
+        if (withimage && length <= DORVANEIMAGESIZE &&
+            !bpf_ringbuf_output(&ring, record, sizeof(record->head) + length, 0))
+            return;
+        if (!withimage) {
+            struct dorvaneevent event = record->head;
+
+            event.imagelength = 0;
+            event.truncated = 0;
+            if (!bpf_ringbuf_output(&ring, &event, sizeof(event), 0))
+                return;
+        }
+        record->head.held = 1;
+    }
+    record->head.seq++;
+    if (withimage) {
+        if (bpf_map_update_elem(&heldimages, &key, record->image, BPF_ANY))
+            record->head.heldimage = 0;
+        else
+            record->head.heldimage = 1;
+    }
+    if (bpf_map_update_elem(&held, &key, &record->head, BPF_ANY) && !record->head.dropped) {
+        record->head.dropped = 1;
+        __sync_fetch_and_add(&unreported, 1);
+    }
+    __sync_fetch_and_add(&lost, 1);
 }
 
 // The wait(2) status of a process whose last thread is exiting. A group exit (exit_group,
@@ -193,26 +262,28 @@ static __always_inline void walkpath(struct task_struct *task, struct dorvanerec
 SEC("tp_btf/sched_process_fork")
 int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child)
 {
-    __u32 tgid = BPF_CORE_READ(child, tgid);
-    __u32 parenttgid = BPF_CORE_READ(parent, tgid);
     struct dorvanerecord *from, *record;
-    __u32 zero = 0;
 
-    if (BPF_CORE_READ(child, pid) != tgid)
+    if (child->pid != child->tgid)
         return 0;
-    record = bpf_map_lookup_elem(&scratch, &zero);
-    if (!record)
-        return 0;
-    from = bpf_map_lookup_elem(&procs, &parenttgid);
+    from = recordof(parent);
     if (from && from->head.state == DORVANEALIVE) {
         if (!follow)
             return 0;
+        record = bpf_task_storage_get(&procs, child, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+        if (!record) {
+            __sync_fetch_and_add(&unreported, 1);
+            return 0;
+        }
         // A child that does not exec runs its parent's program.
         bpf_probe_read_kernel(record, sizeof(*record), from);
         record->head.parentid = from->head.id;
         record->head.parentpid = from->head.pid;
         record->head.hold = 0;
     } else if (!rootfound && isself()) {
+        record = bpf_task_storage_get(&procs, child, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+        if (!record)
+            return 0; // the root's start fails, and says so
         record->head.parentid = 0;
         record->head.parentpid = 0;
         record->head.hold = 1;
@@ -223,55 +294,38 @@ int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child
     } else {
         return 0;
     }
-    __u64 *count = bpf_map_lookup_elem(&serials, &zero);
-    if (!count)
-        return 0;
-    *count += 1;
-    record->head.id = (__u64)bpf_get_smp_processor_id() << 48 | *count;
+    record->head.id = __sync_add_and_fetch(&lastid, 1);
     record->head.created = bpf_ktime_get_ns();
     record->head.pid = nspid(child, level);
     record->head.status = 0;
     record->head.kind = DORVANEFORK;
     record->head.state = DORVANEALIVE;
-    if (insert(tgid, record)) {
-        __sync_fetch_and_add(&lost, 1);
-        return 0;
-    }
+    record->head.held = 0;
+    record->head.heldimage = 0;
+    record->head.dropped = 0;
+    record->head.seq = 0;
     __sync_fetch_and_add(&alive, 1);
-    emit(&record->head);
+    tell(record, 0);
     return 0;
 }
 
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_binprm *bprm)
 {
-    __u32 tgid = BPF_CORE_READ(task, tgid);
-    struct dorvanerecord *record = bpf_map_lookup_elem(&procs, &tgid);
-    struct dorvanerecord *fresh;
-    __u32 zero = 0;
-    __u64 length;
+    struct dorvanerecord *record = recordof(task);
     __u8 hold;
 
+    if (!record && oldpid != task->pid)
+        record = takeback(task);
     if (!record || record->head.state != DORVANEALIVE)
         return 0;
-    // The new record is made aside and then replaces the old one whole: user space may be
-    // reading the map meanwhile, and must never see a path half walked.
-    fresh = bpf_map_lookup_elem(&scratch, &zero);
-    if (!fresh)
-        return 0;
-    fresh->head = record->head;
-    hold = fresh->head.hold;
-    fresh->head.hold = 0;
-    walkpath(task, fresh);
-    fresh->head.kind = DORVANEEXEC;
-    bpf_map_update_elem(&procs, &tgid, fresh, BPF_EXIST);
-    length = fresh->head.imagelength;
-    // Otherwise clang tests a masked copy of the register it passes, and the verifier,
-    // which cannot tie the two, sees an unbounded size.
-    barrier_var(length);
-    if (length <= DORVANEIMAGESIZE &&
-        bpf_ringbuf_output(&ring, fresh, sizeof(fresh->head) + length, 0))
-        __sync_fetch_and_add(&lost, 1);
+    hold = record->head.hold;
+    record->head.hold = 0;
+    // Walked in place: only this process's own events change its record, and no reader
+    // outside the kernel sees it.
+    walkpath(task, record);
+    record->head.kind = DORVANEEXEC;
+    tell(record, 1);
     // The signal is pending when the task returns to user space from execve, so it stops
     // before the first instruction of its new program.
     if (hold)
@@ -282,45 +336,33 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
 SEC("tp_btf/sched_process_exit")
 int BPF_PROG(dorvane_exit, struct task_struct *task)
 {
-    __u32 tgid = BPF_CORE_READ(task, tgid);
+    struct task_struct *leader = task->group_leader;
     struct dorvanerecord *record;
-    struct dorvaneevent *event;
-    __u32 status, zero = 0;
 
-    // Every thread passes here; `live` has already been decremented, so it is 0 only for
-    // the last thread of the group.
-    if (BPF_CORE_READ(task, signal, live.counter) != 0)
-        return 0;
-    record = bpf_map_lookup_elem(&procs, &tgid);
-    if (!record || record->head.state != DORVANEALIVE)
-        return 0;
-    status = exitstatus(task);
-    event = bpf_ringbuf_reserve(&ring, sizeof(*event), 0);
-    if (!event) {
-        // The ended record stays for user space to find, replaced whole, as at an exec.
-        struct dorvanerecord *ended = bpf_map_lookup_elem(&scratch, &zero);
-
-        if (ended) {
-            bpf_probe_read_kernel(ended, sizeof(*ended), record);
-            ended->head.status = status;
-            ended->head.kind = DORVANEEXIT;
-            ended->head.state = DORVANEENDED;
-            bpf_map_update_elem(&procs, &tgid, ended, BPF_EXIST);
-        }
-        __sync_fetch_and_add(&lost, 1);
-        __sync_fetch_and_add(&alive, -1);
+    // Every thread passes here, each after its own decrement of `live`: the last to leave
+    // reads 0, but threads that leave together can all read it.
+    if (BPF_CORE_READ(task, signal, live.counter) != 0) {
+        if (task == leader)
+            leave(task);
         return 0;
     }
-    *event = record->head;
-    event->status = status;
-    event->state = DORVANEENDED;
-    event->kind = DORVANEEXIT;
-    event->imagelength = 0;
-    event->truncated = 0;
-    // The record goes before the event can be read, so a reader of the map, to whom it
-    // reads as alive until then, never takes up a process whose end the ring carries.
-    bpf_map_delete_elem(&procs, &tgid);
-    bpf_ringbuf_submit(event, 0);
+    record = recordof(task);
+    if (!record)
+        return 0;
+    // So the end is claimed: one compare-and-swap, which one thread alone wins.
+    if (__sync_val_compare_and_swap(&record->head.state, DORVANEALIVE, DORVANEENDED) !=
+        DORVANEALIVE)
+        return 0;
+    record->head.status = exitstatus(task);
+    record->head.kind = DORVANEEXIT;
+    tell(record, 0);
+    // Kept with the leader's task, or by its tgid if the leader left first.
+    if (bpf_task_storage_delete(&procs, leader)) {
+        __u32 tgid = task->tgid;
+
+        bpf_map_delete_elem(&leaderless, &tgid);
+    }
+    // Last, so that a reader who finds none alive finds every end told.
     __sync_fetch_and_add(&alive, -1);
     return 0;
 }

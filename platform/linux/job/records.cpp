@@ -208,7 +208,9 @@ void procended(proc *p, int status)
         return;
     DWORD code;
     bool abnormal = false;
-    if (WIFEXITED(status)) {
+    if (status == UNKNOWNSTATUS) {
+        code = 0xffffffffu;
+    } else if (WIFEXITED(status)) {
         code = (DWORD)WEXITSTATUS(status);
     } else {
         code = 128 + (DWORD)WTERMSIG(status);

@@ -39,7 +39,6 @@ struct thread {
 proc *newproc(DWORD pid);
 proc *asproc(HANDLE handle);
 image *keepimage(image *img);
-void dropimage(image *img);
 // Queues the process's new-process packet, naming the program it runs now, unless it has
 // been queued already or the process is not in the job (yet).
 void announce(proc *p);
