@@ -2,6 +2,7 @@
 // go through: when a process is announced, and what its end says.
 #include "records.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -55,13 +56,23 @@ image *makeimage(const char *path, size_t length)
     if (!img)
         return nullptr;
     img->refs = 1;
+    img->toolong = false;
     memcpy(img->path, path, length);
     img->path[length] = '\0';
     return img;
 }
 
+image *toolongimage(void)
+{
+    image *img = makeimage("", 0);
+    if (img)
+        img->toolong = true;
+    return img;
+}
+
 // /proc/PID/exe names the program while the task is stopped with a live memory map; a
-// process that is not dumpable hides it, and then only its short name is left.
+// process that is not dumpable hides it, and then only its short name is left. A path
+// longer than PATH_MAX is not told, only that it is too long.
 image *readimage(pid_t pid)
 {
     char link[40], path[4096];
@@ -69,6 +80,8 @@ image *readimage(pid_t pid)
     ssize_t length = readlink(link, path, sizeof path);
     if (length > 0 && (size_t)length < sizeof path)
         return makeimage(path, (size_t)length);
+    if (length < 0 && errno == ENAMETOOLONG)
+        return toolongimage();
     snprintf(link, sizeof link, "/proc/%d/comm", (int)pid);
     int fd = open(link, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -174,10 +187,8 @@ void procexeced(proc *p, image *img)
         dropimage(img);
         return;
     }
-    if (img) {
-        dropimage(p->current);
-        p->current = img;
-    }
+    dropimage(p->current);
+    p->current = img; // a program that could not be read is not the one it ran before
     announce(p);
 }
 
