@@ -70,5 +70,8 @@ image *makeimage(const char *path, size_t length);
 image *toolongimage(void);
 // The program a live task runs, from /proc; null if it cannot be read.
 image *readimage(pid_t pid);
+// Whether /proc is of dorvane's own pid namespace. Another's shows other processes under
+// dorvane's pids, and its own pids in what it tells.
+bool ownproc(void);
 // A clock in ms for the trackers' delays; it wraps, so only differences mean anything.
 uint32_t nowms(void);

@@ -51,20 +51,26 @@ def test_trees(cfg):
     for code, proc in zip((1, 2), runs):
         r = Report(proc.communicate(timeout=60 * SCALE)[0], proc.returncode)
         expect_tree(r, 13, code, 'concurrent run %d' % code)
-    # In a pid namespace of its own, dorvane reports the pids that namespace shows.
+    # In a pid namespace of its own, dorvane reports the pids that namespace shows, and
+    # names each process by its program, also where /proc is still the outer namespace's.
     unshare = shutil.which('unshare')
     if os.getuid() == 0 and unshare:
         pidfile = os.path.join(cfg['work'], 'nspid')
         script = os.path.join(cfg['work'], 'nspid.sh')
         with open(script, 'w') as f:
             f.write('echo $$ > %s; %s exit 0\n' % (pidfile, cfg['fixture']))
-        proc = subprocess.run([unshare, '-p', '-f', '--mount-proc', cfg['dorvane'], '/bin/sh',
-                               script], stdout=subprocess.PIPE, cwd=cfg['work'],
-                              timeout=60 * SCALE)
-        r = Report(proc.stdout, proc.returncode)
-        expect_tree(r, 2, 0, 'pid namespace')
-        check(r.pids()[:1] == [readint(pidfile)] and r.pids()[0] < 10,
-              'the root\'s pid as its namespace shows it (%d)' % readint(pidfile), r.text)
+        for mountproc in (['--mount-proc'], []):
+            proc = subprocess.run([unshare, '-p', '-f'] + mountproc +
+                                  [cfg['dorvane'], '/bin/sh', script], stdout=subprocess.PIPE,
+                                  cwd=cfg['work'], timeout=60 * SCALE)
+            r = Report(proc.stdout, proc.returncode)
+            what = 'pid namespace %s' % mountproc
+            expect_tree(r, 2, 0, what)
+            check(r.pids()[:1] == [readint(pidfile)] and r.pids()[0] < 10,
+                  '%s: the root\'s pid as its namespace shows it (%d)' % (what, readint(pidfile)),
+                  r.text)
+            check([p.image for p in r.procs] == [os.path.realpath('/bin/sh'), cfg['fixture']],
+                  '%s: names' % what, r.text)
 
 
 def test_kinds(cfg):
