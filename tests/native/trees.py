@@ -106,6 +106,15 @@ def test_images(cfg):
     r = dorvane(cfg, [exe, 'exit', '2'])
     check('GetProcessImageFileName() failed errno 0x7a' in r.lines, 'long name: 0x7a', r.text)
     expect_tree(r, 1, 2, 'long name')
+    # Deeper than the eBPF tracker's walk goes, and short enough to name: named whole or
+    # failed as too long, never by a path that lacks its top.
+    exe = os.path.join(cfg['work'], *['a'] * 64 + ['fixture'])
+    os.makedirs(os.path.dirname(exe), exist_ok=True)
+    shutil.copy2(cfg['fixture'], exe)
+    r = dorvane(cfg, [exe, 'exit', '2'])
+    expect_tree(r, 1, 2, 'deep name')
+    check([p.image for p in r.procs] == [exe] or
+          'GetProcessImageFileName() failed errno 0x7a' in r.lines, 'deep name', r.text)
 
 
 def test_negative(cfg):

@@ -235,12 +235,16 @@ static treeproc *findid(uint32_t pid, uint64_t id)
     return (treeproc *)e;
 }
 
-// A program path from the kernel half's components, leaf first, each NUL-terminated.
+// A program path from the kernel half's components, leaf first, each NUL-terminated. A walk
+// cut short lacks the components nearest the root: what it has would name another file,
+// so it tells only that the path is too long to be told.
 static image *imageof(const dorvanerecord *r)
 {
     const char *components = r->image;
     size_t length = r->head.imagelength;
     char path[DORVANEIMAGESIZE + 2];
+    if (r->head.truncated)
+        return toolongimage();
     if (length > DORVANEIMAGESIZE)
         return nullptr;
     size_t at = 0;
