@@ -115,6 +115,15 @@ def test_images(cfg):
     expect_tree(r, 1, 2, 'deep name')
     check([p.image for p in r.procs] == [exe] or
           'GetProcessImageFileName() failed errno 0x7a' in r.lines, 'deep name', r.text)
+    # Names as /proc/PID/exe shows them to dorvane: a program in a chroot (of a user
+    # namespace's own) from dorvane's root. Each is a child's first program, which names it.
+    jail = os.path.join(cfg['work'], 'jail')
+    os.makedirs(jail, exist_ok=True)
+    cases = [(['unshare', '-r', '-m', 'sh', '-c', '"mount --rbind / %s && exec chroot %s sh -c '
+               '\'%s exit 3; exit 0\'"' % (jail, jail, cfg['fixture'])], jail + cfg['fixture'])]
+    for args, name in cases:
+        r = dorvane(cfg, args)
+        check(name in [p.image for p in r.procs] and ('exit', 3) in r.codes(), name, r.text)
 
 
 def test_negative(cfg):

@@ -31,6 +31,11 @@ __u32 level = 0; // pid namespace level of the tracker, found at the root's fork
 __u32 rootfound = 0;
 __s64 alive = 0; // tracked processes not ended yet
 __u64 lost = 0;  // events the ring had no room for, and records no map had room for
+// dorvane's own root, which paths are told from, as /proc/PID/exe tells them to dorvane,
+// whatever root a task has (a chroot): the root's at its first exec, before it has run
+// anything of its own, when it still has the one its fork copied from dorvane.
+__u64 selfrootdentry = 0;
+__u64 selfrootmnt = 0;
 
 // Its size is set by user space before load.
 struct {
@@ -137,14 +142,14 @@ static __always_inline __u32 exitstatus(struct task_struct *task)
 }
 
 // Collects the components of the task's program path, leaf first, into the record's image,
-// walking the dentries up to the task's root as d_path does: at the root dentry of a mount
-// it goes on from the mountpoint in the parent mount. bpf_d_path is not allowed in tp_btf
-// programs.
+// walking the dentries up to dorvane's root as d_path does for dorvane: at the root dentry
+// of a mount it goes on from the mountpoint in the parent mount. bpf_d_path is not allowed
+// in tp_btf programs.
 static __always_inline void walkpath(struct task_struct *task, struct dorvanerecord *record)
 {
     __u64 mountoffset = bpf_core_field_offset(struct mount, mnt);
-    struct dentry *rootdentry = BPF_CORE_READ(task, fs, root.dentry);
-    struct vfsmount *rootmnt = BPF_CORE_READ(task, fs, root.mnt);
+    struct dentry *rootdentry = (struct dentry *)selfrootdentry;
+    struct vfsmount *rootmnt = (struct vfsmount *)selfrootmnt;
     struct file *exe = BPF_CORE_READ(task, mm, exe_file);
     struct dentry *dentry = BPF_CORE_READ(exe, f_path.dentry);
     struct vfsmount *vfsmnt = BPF_CORE_READ(exe, f_path.mnt);
@@ -260,9 +265,15 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
     if (!fresh)
         return 0;
     fresh->head = record->head;
-    hold = fresh->head.hold;
-    fresh->head.hold = 0;
+    if (fresh->head.hold) {
+        selfrootdentry = (__u64)BPF_CORE_READ(task, fs, root.dentry);
+        selfrootmnt = (__u64)BPF_CORE_READ(task, fs, root.mnt);
+    }
     walkpath(task, fresh);
+    // Read again after the walk: a value known from the branch above and kept across it
+    // would have the verifier go through the walk once for each.
+    hold = *(volatile __u8 *)&fresh->head.hold;
+    fresh->head.hold = 0;
     fresh->head.kind = DORVANEEXEC;
     bpf_map_update_elem(&procs, &tgid, fresh, BPF_EXIST);
     length = fresh->head.imagelength;
