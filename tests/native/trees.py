@@ -4,6 +4,7 @@ programs each process is named by, and the negative control of the tree check.""
 import os
 import shutil
 import subprocess
+import sys
 
 from common import dorvane, dorvane_usage, expect_tree, fresh, fx, lfx, readint
 from harness import SCALE, Report, check
@@ -116,14 +117,38 @@ def test_images(cfg):
     check([p.image for p in r.procs] == [exe] or
           'GetProcessImageFileName() failed errno 0x7a' in r.lines, 'deep name', r.text)
     # Names as /proc/PID/exe shows them to dorvane: a program in a chroot (of a user
-    # namespace's own) from dorvane's root. Each is a child's first program, which names it.
-    jail = os.path.join(cfg['work'], 'jail')
+    # namespace's own) from dorvane's root; one from a memfd, or from a deleted file, marked
+    # deleted. Each is a child's first program, which names it.
+    jail, gone = os.path.join(cfg['work'], 'jail'), os.path.join(cfg['work'], 'gone')
     os.makedirs(jail, exist_ok=True)
+    shutil.copy2(cfg['fixture'], gone)
+    fdexec = os.path.join(cfg['work'], 'fdexec.py')
+    with open(fdexec, 'w') as f:
+        f.write(FDEXEC)
     cases = [(['unshare', '-r', '-m', 'sh', '-c', '"mount --rbind / %s && exec chroot %s sh -c '
-               '\'%s exit 3; exit 0\'"' % (jail, jail, cfg['fixture'])], jail + cfg['fixture'])]
+               '\'%s exit 3; exit 0\'"' % (jail, jail, cfg['fixture'])], jail + cfg['fixture']),
+             ([sys.executable, fdexec, 'memfd', cfg['fixture']], '/memfd:dorvane (deleted)'),
+             ([sys.executable, fdexec, 'deleted', gone], gone + ' (deleted)')]
     for args, name in cases:
         r = dorvane(cfg, args)
         check(name in [p.image for p in r.procs] and ('exit', 3) in r.codes(), name, r.text)
+
+
+# Runs a child from a file descriptor: a memfd holding the program, or the program's file
+# once it has been deleted.
+FDEXEC = """import os, sys
+kind, program = sys.argv[1:]
+with open(program, 'rb') as f:
+    if kind == 'memfd':
+        fd = os.memfd_create('dorvane', 0)
+        os.write(fd, f.read())
+    else:
+        fd = os.dup(f.fileno())
+        os.unlink(program)
+if os.fork() == 0:
+    os.execve(fd, [program, 'exit', '3'], os.environ)
+os.wait()
+"""
 
 
 def test_negative(cfg):

@@ -141,6 +141,36 @@ static __always_inline __u32 exitstatus(struct task_struct *task)
     return BPF_CORE_READ(task, group_leader, exit_code);
 }
 
+// A program file that is no longer in the tree is named, as d_path names it, by its own
+// name and " (deleted)": a pseudo file (a memfd: a dentry that is its own parent but no
+// mount's root), which never was in the tree, by that alone at the top; an unlinked one
+// (unhashed, and not its own parent) by that after the directories it was in. Returns the
+// dentry the walk goes on from: the program's own while it is in the tree, the directory of
+// an unlinked one, and none once the path is complete or cannot be told.
+static __always_inline struct dentry *
+walkdeleted(struct dorvanerecord *record, struct dentry *dentry, struct vfsmount *vfsmnt)
+{
+    struct dentry *up = BPF_CORE_READ(dentry, d_parent);
+    int mountroot = dentry == BPF_CORE_READ(vfsmnt, mnt_root);
+
+    if (up == dentry ? mountroot : BPF_CORE_READ(dentry, d_hash.pprev) != 0)
+        return dentry;
+    // An unlinked file mounted on its own would be named by its mountpoint: left untold.
+    if (mountroot)
+        return 0;
+    long n = bpf_probe_read_kernel_str(record->image, DORVANECOMPONENT,
+                                       BPF_CORE_READ(dentry, d_name.name));
+    if (n <= 0)
+        return 0;
+    // In place of the name's NUL; the mask only shows the verifier the bound it has.
+    __builtin_memcpy(&record->image[(n - 1) & (DORVANECOMPONENT - 1)], " (deleted)", 11);
+    record->head.imagelength = n + 10;
+    if (up != dentry)
+        return up;
+    record->head.truncated = 0;
+    return 0;
+}
+
 // Collects the components of the task's program path, leaf first, into the record's image,
 // walking the dentries up to dorvane's root as d_path does for dorvane: at the root dentry
 // of a mount it goes on from the mountpoint in the parent mount. bpf_d_path is not allowed
@@ -157,6 +187,9 @@ static __always_inline void walkpath(struct task_struct *task, struct dorvanerec
 
     record->head.imagelength = 0;
     record->head.truncated = 1;
+    dentry = walkdeleted(record, dentry, vfsmnt);
+    if (!dentry)
+        return;
     for (int step = 0; step < WALKSTEPS; step++) {
         if (dentry == rootdentry && vfsmnt == rootmnt) {
             record->head.truncated = 0;
