@@ -55,7 +55,8 @@ extern const tracker *tracking;
 // name), running img (null: its creator's program) until it execs. Returns it with a
 // reference for the tracker; null without memory, and then it goes unreported.
 proc *procforked(proc *parent, DWORD pid, image *img);
-// The process now runs img; null: a program that could not be read, its name stays.
+// The process now runs img; null: a program that could not be read, and its name cannot
+// be told.
 void procexeced(proc *p, image *img);
 // The process has ended with this wait status (waitpid's), or UNKNOWNSTATUS.
 void procended(proc *p, int status);
@@ -67,7 +68,13 @@ void releaseproc(proc *p);
 // A program path as the job keeps it; null without memory.
 image *makeimage(const char *path, size_t length);
 void dropimage(image *img);
+// A program whose path is only known to be longer than can be told: its name fails to be
+// read as one too long for the buffer does. Null without memory.
+image *toolongimage(void);
 // The program a live task runs, from /proc; null if it cannot be read.
 image *readimage(pid_t pid);
+// Whether /proc is of dorvane's own pid namespace. Another's shows other processes under
+// dorvane's pids, and its own pids in what it tells.
+bool ownproc(void);
 // A clock in ms for the trackers' delays; it wraps, so only differences mean anything.
 uint32_t nowms(void);

@@ -79,10 +79,15 @@ TEST(Output, EveryMessageGivesItsBytes)
                                       L"b\\x");
          },
          "file \"/tmp/a\\xff\\x80b\\\\x\"\n"},
-        // A name cannot break its line or forge another: controls, quotes and backslashes
-        // are escaped, so each name reads back unambiguously.
-        {[] { platformwprintf(MSGFILE, L"/t/a\n\tnew process pid 4\"\x01\x7f\x1b[0m\u0080"); },
-         "file \"/t/a\\n\\tnew process pid 4\\\"\\x01\\x7f\\x1b[0m\xc2\x80\"\n"},
+        // A name cannot break its line or forge another: controls (C1 ones too), Unicode's
+        // line and paragraph separators, quotes and backslashes are escaped, so each name
+        // reads back unambiguously, also to a reader that splits lines by Unicode's rules.
+        {[] {
+             platformwprintf(MSGFILE, L"/t/a\n\tnew process pid 4\"\x01\x7f\x1b[0m\u0080\u0085"
+                                      L"\u009f\u00a0\u2028\u2029\u202f");
+         },
+         "file \"/t/a\\n\\tnew process pid 4\\\"\\x01\\x7f\\x1b[0m\\xc2\\x80\\xc2\\x85"
+         "\\xc2\\x9f\xc2\xa0\\xe2\\x80\\xa8\\xe2\\x80\\xa9\xe2\x80\xaf\"\n"},
         {[] { platformputws(MSGTABLEALLOC); }, "\t\tHeapAlloc() failed!\n"},
         {[] { platformwprintf(MSGNEWPROC, 1u); }, "\tnew process pid 1\n"},
         {[] { platformwprintf(MSGEXITPROC, 32768u, 0x8bu); },

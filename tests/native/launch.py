@@ -60,9 +60,11 @@ def test_bytes(cfg):
                           stdout=subprocess.PIPE, cwd=cfg['work'], timeout=30 * SCALE)
     text = proc.stdout.decode('utf-8', errors='strict')
     check('bad-\\xff\\xfe/fixture"' in text and proc.returncode == 1, 'escaped name', text)
-    # A name that would break its line and forge others reads back whole from its one line.
-    # Blanks would split the command line, so a shell runs it.
-    folder = os.path.join(cfg['work'].encode(), b'forge\n\tnew process pid 1\t"q\\\x01\x7f\xff')
+    # A name that would break its line and forge others reads back whole from its one line,
+    # also where lines are split by Unicode's rules (at U+2028 and U+0085 too). Blanks would
+    # split the command line, so a shell runs it.
+    folder = os.path.join(cfg['work'].encode(), b'forge\n\tnew process pid 1\t"q\\\x01\x7f\xff'
+                          b'\xe2\x80\xa8\tnew process pid 2\xc2\x85')
     os.makedirs(folder, exist_ok=True)
     exe = os.path.join(folder, b'fixture')
     shutil.copy2(cfg['fixture'].encode(), exe)
@@ -72,7 +74,8 @@ def test_bytes(cfg):
     r = dorvane(cfg, ['/bin/sh', script])
     expect_tree(r, 2, 2, 'forging name')
     files = [decode_name(l[6:-1]) for l in r.lines if l.startswith('file "') and l[-1] == '"']
-    check(os.path.realpath(exe) in files, 'forging name decodes', r.text)
+    check(os.path.realpath(exe) in files and r.text.splitlines() == r.lines,
+          'forging name decodes from its one line', r.text)
 
 
 def decode_name(text):

@@ -4,6 +4,7 @@ programs each process is named by, and the negative control of the tree check.""
 import os
 import shutil
 import subprocess
+import sys
 
 from common import dorvane, dorvane_usage, expect_tree, fresh, fx, lfx, readint
 from harness import SCALE, Report, check
@@ -51,20 +52,26 @@ def test_trees(cfg):
     for code, proc in zip((1, 2), runs):
         r = Report(proc.communicate(timeout=60 * SCALE)[0], proc.returncode)
         expect_tree(r, 13, code, 'concurrent run %d' % code)
-    # In a pid namespace of its own, dorvane reports the pids that namespace shows.
+    # In a pid namespace of its own, dorvane reports the pids that namespace shows, and
+    # names each process by its program, also where /proc is still the outer namespace's.
     unshare = shutil.which('unshare')
     if os.getuid() == 0 and unshare:
         pidfile = os.path.join(cfg['work'], 'nspid')
         script = os.path.join(cfg['work'], 'nspid.sh')
         with open(script, 'w') as f:
             f.write('echo $$ > %s; %s exit 0\n' % (pidfile, cfg['fixture']))
-        proc = subprocess.run([unshare, '-p', '-f', '--mount-proc', cfg['dorvane'], '/bin/sh',
-                               script], stdout=subprocess.PIPE, cwd=cfg['work'],
-                              timeout=60 * SCALE)
-        r = Report(proc.stdout, proc.returncode)
-        expect_tree(r, 2, 0, 'pid namespace')
-        check(r.pids()[:1] == [readint(pidfile)] and r.pids()[0] < 10,
-              'the root\'s pid as its namespace shows it (%d)' % readint(pidfile), r.text)
+        for mountproc in (['--mount-proc'], []):
+            proc = subprocess.run([unshare, '-p', '-f'] + mountproc +
+                                  [cfg['dorvane'], '/bin/sh', script], stdout=subprocess.PIPE,
+                                  cwd=cfg['work'], timeout=60 * SCALE)
+            r = Report(proc.stdout, proc.returncode)
+            what = 'pid namespace %s' % mountproc
+            expect_tree(r, 2, 0, what)
+            check(r.pids()[:1] == [readint(pidfile)] and r.pids()[0] < 10,
+                  '%s: the root\'s pid as its namespace shows it (%d)' % (what, readint(pidfile)),
+                  r.text)
+            check([p.image for p in r.procs] == [os.path.realpath('/bin/sh'), cfg['fixture']],
+                  '%s: names' % what, r.text)
 
 
 def test_kinds(cfg):
@@ -100,6 +107,48 @@ def test_images(cfg):
     r = dorvane(cfg, [exe, 'exit', '2'])
     check('GetProcessImageFileName() failed errno 0x7a' in r.lines, 'long name: 0x7a', r.text)
     expect_tree(r, 1, 2, 'long name')
+    # Deeper than the eBPF tracker's walk goes, and short enough to name: named whole or
+    # failed as too long, never by a path that lacks its top.
+    exe = os.path.join(cfg['work'], *['a'] * 64 + ['fixture'])
+    os.makedirs(os.path.dirname(exe), exist_ok=True)
+    shutil.copy2(cfg['fixture'], exe)
+    r = dorvane(cfg, [exe, 'exit', '2'])
+    expect_tree(r, 1, 2, 'deep name')
+    check([p.image for p in r.procs] == [exe] or
+          'GetProcessImageFileName() failed errno 0x7a' in r.lines, 'deep name', r.text)
+    # Names as /proc/PID/exe shows them to dorvane: a program in a chroot (of a user
+    # namespace's own) from dorvane's root; one from a memfd, or from a deleted file, marked
+    # deleted. Each is a child's first program, which names it.
+    jail, gone = os.path.join(cfg['work'], 'jail'), os.path.join(cfg['work'], 'gone')
+    os.makedirs(jail, exist_ok=True)
+    shutil.copy2(cfg['fixture'], gone)
+    fdexec = os.path.join(cfg['work'], 'fdexec.py')
+    with open(fdexec, 'w') as f:
+        f.write(FDEXEC)
+    cases = [(['unshare', '-r', '-m', 'sh', '-c', '"mount --rbind / %s && exec chroot %s sh -c '
+               '\'%s exit 3; exit 0\'"' % (jail, jail, cfg['fixture'])], jail + cfg['fixture']),
+             ([sys.executable, fdexec, 'memfd', cfg['fixture']], '/memfd:dorvane (deleted)'),
+             ([sys.executable, fdexec, 'deleted', gone], gone + ' (deleted)')]
+    for args, name in cases:
+        r = dorvane(cfg, args)
+        check(name in [p.image for p in r.procs] and ('exit', 3) in r.codes(), name, r.text)
+
+
+# Runs a child from a file descriptor: a memfd holding the program, or the program's file
+# once it has been deleted.
+FDEXEC = """import os, sys
+kind, program = sys.argv[1:]
+with open(program, 'rb') as f:
+    if kind == 'memfd':
+        fd = os.memfd_create('dorvane', 0)
+        os.write(fd, f.read())
+    else:
+        fd = os.dup(f.fileno())
+        os.unlink(program)
+if os.fork() == 0:
+    os.execve(fd, [program, 'exit', '3'], os.environ)
+os.wait()
+"""
 
 
 def test_negative(cfg):

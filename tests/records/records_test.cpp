@@ -188,6 +188,23 @@ TEST_F(Records, AReusedPidAndAnEndWithoutAStart)
         releaseproc(p);
 }
 
+// An exec whose program could not be read leaves the process unnamed, not named by the
+// program it ran before; a program known only to be too long fails as a name too long does.
+TEST_F(Records, ProgramsThatCannotBeTold)
+{
+    proc *unread = procforked(root, 108, nullptr);
+    procexeced(unread, nullptr);
+    proc *toolong = procforked(root, 109, nullptr);
+    procexeced(toolong, toolongimage());
+    procended(unread, 0);
+    procended(toolong, 0);
+    procended(root, 0);
+    EXPECT_EQ(drain(), (lines{"new 1 /bin/root", "new 108 31", "new 109 122", "exit 108 0",
+                              "exit 109 0", "exit 1 0", "zero"}));
+    for (proc *p : {unread, toolong})
+        releaseproc(p);
+}
+
 // Signal N ends with 128+N; the signals whose default action dumps core are crashes; the
 // code that TerminateProcess gave wins, as a normal end.
 TEST_F(Records, TheEndOfEverySignalAndOfTerminateProcess)

@@ -6,10 +6,11 @@
 // The formatter knows what the core's messages use: %u, %x (lowercase), %ls and %%; the
 // numbers are 32-bit, as DWORD is. A name (the text of a %ls) may hold any byte but / and
 // NUL on Linux, so it is written escaped, each on its one line and decodable: a control
-// character (below 0x20, and 0x7f), the double quote and the backslash C-style (\n, \t, \",
-// \\, else \xNN), a byte that is not valid UTF-8 (carried as U+DC80..U+DCFF) as \xNN, and
-// everything else as UTF-8. Fixed texts, written with _putws, are the system's own and go
-// out as they are.
+// character (below 0x20, 0x7f, and the C1 controls U+0080..U+009F), the line and paragraph
+// separators U+2028 and U+2029, the double quote and the backslash C-style (\n, \t, \",
+// \\, else \xNN for each UTF-8 byte), a byte that is not valid UTF-8 (carried as
+// U+DC80..U+DCFF) as \xNN, and everything else as UTF-8. Fixed texts, written with _putws,
+// are the system's own and go out as they are.
 #include "linux.h"
 
 #include <errno.h>
@@ -54,22 +55,29 @@ static void putwide(line *l, wchar_t c)
     putbytes(l, bytes, widechartobytes(c, bytes));
 }
 
-// One character of a name, escaped where it could break or forge a line.
+// One character of a name, escaped where it could break or forge a line: a reader that
+// splits lines by Unicode's rules (Python's splitlines) breaks them at U+0085, U+2028 and
+// U+2029 as well as at C0 controls.
 static void putnamechar(line *l, wchar_t c)
 {
     uint32_t code = (uint32_t)c;
-    char bytes[4] = {'\\', 0, 0, 0};
+    char bytes[4];
     if (c == L'\n' || c == L'\t' || c == L'"' || c == L'\\') {
-        bytes[1] = c == L'\n' ? 'n' : c == L'\t' ? 't' : (char)c;
-        putbytes(l, bytes, 2);
-    } else if (code < 0x20 || code == 0x7f || (code >= 0xdc80 && code <= 0xdcff)) {
-        unsigned byte = code & 0xff; // an escaped invalid byte is U+DC00 plus the byte
-        bytes[1] = 'x';
-        bytes[2] = "0123456789abcdef"[byte >> 4];
-        bytes[3] = "0123456789abcdef"[byte & 0xf];
-        putbytes(l, bytes, 4);
+        char escape[2] = {'\\', c == L'\n' ? 'n' : c == L'\t' ? 't' : (char)c};
+        putbytes(l, escape, 2);
+        return;
+    }
+    size_t length = widechartobytes(c, bytes); // an escaped invalid byte gives that byte
+    if (code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == 0x2028 || code == 0x2029 ||
+        (code >= 0xdc80 && code <= 0xdcff)) {
+        for (size_t i = 0; i < length; i++) {
+            unsigned byte = (unsigned char)bytes[i];
+            char escape[4] = {'\\', 'x', "0123456789abcdef"[byte >> 4],
+                              "0123456789abcdef"[byte & 0xf]};
+            putbytes(l, escape, 4);
+        }
     } else {
-        putwide(l, c);
+        putbytes(l, bytes, length);
     }
 }
 

@@ -214,10 +214,15 @@ static treeproc *findid(uint32_t pid, uint64_t id)
     return (treeproc *)e;
 }
 
-// A program path from the kernel half's components, leaf first, each NUL-terminated.
-static image *imageof(const char *components, size_t length)
+// A program path from the kernel half's components, leaf first, each NUL-terminated. A walk
+// cut short lacks the components nearest the root: what it has would name another file,
+// so it tells only that the path is too long to be told.
+static image *imageof(const dorvaneevent *head, const char *components)
 {
+    size_t length = head->imagelength;
     char path[DORVANEIMAGESIZE + 2];
+    if (head->truncated)
+        return toolongimage();
     if (length > DORVANEIMAGESIZE)
         return nullptr;
     size_t at = 0;
@@ -254,7 +259,7 @@ static image *heldimage(const dorvaneevent *e)
     dorvaneimage kept;
     if (!e->heldimage || bpf_map_lookup_elem(bpf_map__fd(skel->maps.heldimages), &key, &kept))
         return nullptr;
-    return imageof(kept.bytes, e->imagelength);
+    return imageof(e, kept.bytes);
 }
 
 // An ended process's record is final: the kernel half writes it no more.
@@ -386,7 +391,7 @@ static int ringevent(void *, void *data, size_t size)
             return 0;
     }
     if (r->head.kind == DORVANEEXEC && size >= sizeof r->head + r->head.imagelength)
-        procexeced(t->process, imageof(r->image, r->head.imagelength));
+        procexeced(t->process, imageof(&r->head, r->image));
     else if (r->head.kind == DORVANEEXIT)
         ended(t, (int)r->head.status);
     return 0;

@@ -19,9 +19,15 @@ struct qstr {
     const unsigned char *name;
 };
 
+// pprev is null while the dentry is unhashed (d_unhashed).
+struct hlist_bl_node {
+    struct hlist_bl_node *next, **pprev;
+};
+
 struct dentry {
     struct dentry *d_parent;
     struct qstr d_name;
+    struct hlist_bl_node d_hash;
 };
 
 struct vfsmount {

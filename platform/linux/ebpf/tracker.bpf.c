@@ -34,6 +34,11 @@ __s64 alive = 0;      // tracked processes not ended yet
 __u64 lost = 0;       // writes to `held`, where what the ring had no room for waits
 __u64 unreported = 0; // processes with an event that neither the ring nor `held` could take
 __u64 lastid = 0;     // the id given last
+// dorvane's own root, which paths are told from, as /proc/PID/exe tells them to dorvane,
+// whatever root a task has (a chroot): the root's at its first exec, before it has run
+// anything of its own, when it still has the one its fork copied from dorvane.
+__u64 selfrootdentry = 0;
+__u64 selfrootmnt = 0;
 
 // Its size is set by user space before load.
 struct {
@@ -61,7 +66,7 @@ struct {
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
     __uint(map_flags, BPF_F_NO_PREALLOC);
-    __uint(max_entries, 1024);
+    __uint(max_entries, 4096);
     __type(key, __u32);
     __type(value, struct dorvanerecord);
 } leaderless SEC(".maps");
@@ -123,6 +128,18 @@ static __always_inline struct dorvanerecord *recordof(struct task_struct *task)
     return bpf_map_lookup_elem(&leaderless, &tgid);
 }
 
+// A record no place could keep: the process is followed no more, its end will not come,
+// and the run must not wait for it. User space ends it without its status.
+static __always_inline void giveup(struct dorvanerecord *record)
+{
+    if (__sync_val_compare_and_swap(&record->head.state, DORVANEALIVE, DORVANEENDED) !=
+        DORVANEALIVE)
+        return;
+    if (!record->head.dropped)
+        __sync_fetch_and_add(&unreported, 1);
+    __sync_fetch_and_add(&alive, -1);
+}
+
 // The leader leaves while other threads stay: its record goes to `leaderless`, first there
 // and then out of its task, so that a thread looking meanwhile finds it in one or the other.
 static __always_inline void leave(struct task_struct *leader)
@@ -132,11 +149,8 @@ static __always_inline void leave(struct task_struct *leader)
 
     if (!record || record->head.state != DORVANEALIVE)
         return;
-    if (bpf_map_update_elem(&leaderless, &tgid, record, BPF_ANY) && !record->head.dropped) {
-        record->head.dropped = 1;
-        __sync_fetch_and_add(&unreported, 1);
-        return;
-    }
+    if (bpf_map_update_elem(&leaderless, &tgid, record, BPF_ANY))
+        giveup(record);
     bpf_task_storage_delete(&procs, leader);
 }
 
@@ -152,6 +166,8 @@ static __always_inline struct dorvanerecord *takeback(struct task_struct *task)
     record = bpf_task_storage_get(&procs, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
     if (record)
         bpf_probe_read_kernel(record, sizeof(*record), from);
+    else
+        giveup(from);
     bpf_map_delete_elem(&leaderless, &tgid);
     return record;
 }
@@ -205,15 +221,45 @@ static __always_inline __u32 exitstatus(struct task_struct *task)
     return BPF_CORE_READ(task, group_leader, exit_code);
 }
 
+// A program file that is no longer in the tree is named, as d_path names it, by its own
+// name and " (deleted)": a pseudo file (a memfd: a dentry that is its own parent but no
+// mount's root), which never was in the tree, by that alone at the top; an unlinked one
+// (unhashed, and not its own parent) by that after the directories it was in. Returns the
+// dentry the walk goes on from: the program's own while it is in the tree, the directory of
+// an unlinked one, and none once the path is complete or cannot be told.
+static __always_inline struct dentry *
+walkdeleted(struct dorvanerecord *record, struct dentry *dentry, struct vfsmount *vfsmnt)
+{
+    struct dentry *up = BPF_CORE_READ(dentry, d_parent);
+    int mountroot = dentry == BPF_CORE_READ(vfsmnt, mnt_root);
+
+    if (up == dentry ? mountroot : BPF_CORE_READ(dentry, d_hash.pprev) != 0)
+        return dentry;
+    // An unlinked file mounted on its own would be named by its mountpoint: left untold.
+    if (mountroot)
+        return 0;
+    long n = bpf_probe_read_kernel_str(record->image, DORVANECOMPONENT,
+                                       BPF_CORE_READ(dentry, d_name.name));
+    if (n <= 0)
+        return 0;
+    // In place of the name's NUL; the mask only shows the verifier the bound it has.
+    __builtin_memcpy(&record->image[(n - 1) & (DORVANECOMPONENT - 1)], " (deleted)", 11);
+    record->head.imagelength = n + 10;
+    if (up != dentry)
+        return up;
+    record->head.truncated = 0;
+    return 0;
+}
+
 // Collects the components of the task's program path, leaf first, into the record's image,
-// walking the dentries up to the task's root as d_path does: at the root dentry of a mount
-// it goes on from the mountpoint in the parent mount. bpf_d_path is not allowed in tp_btf
-// programs.
+// walking the dentries up to dorvane's root as d_path does for dorvane: at the root dentry
+// of a mount it goes on from the mountpoint in the parent mount. bpf_d_path is not allowed
+// in tp_btf programs.
 static __always_inline void walkpath(struct task_struct *task, struct dorvanerecord *record)
 {
     __u64 mountoffset = bpf_core_field_offset(struct mount, mnt);
-    struct dentry *rootdentry = BPF_CORE_READ(task, fs, root.dentry);
-    struct vfsmount *rootmnt = BPF_CORE_READ(task, fs, root.mnt);
+    struct dentry *rootdentry = (struct dentry *)selfrootdentry;
+    struct vfsmount *rootmnt = (struct vfsmount *)selfrootmnt;
     struct file *exe = BPF_CORE_READ(task, mm, exe_file);
     struct dentry *dentry = BPF_CORE_READ(exe, f_path.dentry);
     struct vfsmount *vfsmnt = BPF_CORE_READ(exe, f_path.mnt);
@@ -221,6 +267,9 @@ static __always_inline void walkpath(struct task_struct *task, struct dorvanerec
 
     record->head.imagelength = 0;
     record->head.truncated = 1;
+    dentry = walkdeleted(record, dentry, vfsmnt);
+    if (!dentry)
+        return;
     for (int step = 0; step < WALKSTEPS; step++) {
         if (dentry == rootdentry && vfsmnt == rootmnt) {
             record->head.truncated = 0;
@@ -319,11 +368,17 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
         record = takeback(task);
     if (!record || record->head.state != DORVANEALIVE)
         return 0;
-    hold = record->head.hold;
-    record->head.hold = 0;
+    if (record->head.hold) {
+        selfrootdentry = (__u64)BPF_CORE_READ(task, fs, root.dentry);
+        selfrootmnt = (__u64)BPF_CORE_READ(task, fs, root.mnt);
+    }
     // Walked in place: only this process's own events change its record, and no reader
     // outside the kernel sees it.
     walkpath(task, record);
+    // Read again after the walk: a value known from the branch above and kept across it
+    // would have the verifier go through the walk once for each.
+    hold = *(volatile __u8 *)&record->head.hold;
+    record->head.hold = 0;
     record->head.kind = DORVANEEXEC;
     tell(record, 1);
     // The signal is pending when the task returns to user space from execve, so it stops

@@ -70,6 +70,10 @@ DWORD GetProcessImageFileNameW(HANDLE handle, LPWSTR name, DWORD size)
         setlasterror(ERROR_GEN_FAILURE); // a program no tracker could tell
         return 0;
     }
+    if (img->toolong) {
+        setlasterror(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
     wchar_t *wide = bytestowide(img->path, strlen(img->path));
     if (!wide) {
         setlasterror(ERROR_NOT_ENOUGH_MEMORY);

@@ -2,11 +2,13 @@
 // go through: when a process is announced, and what its end says.
 #include "records.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +17,11 @@
 // grows as needed. Most leave at once by their exec; the rest are announced when due.
 static proc **unannounced;
 static size_t unannouncedhead, unannouncedcount, unannouncedsize;
+// Whether /proc shows dorvane's own pid namespace: -1 until first asked.
+static int procisours = -1;
+// pidfd_open's flag for a pidfd of a thread (kernel 6.9); <linux/pidfd.h> clashes with
+// <fcntl.h>.
+#define PIDFD_THREAD O_EXCL
 
 proc *newproc(DWORD pid)
 {
@@ -55,26 +62,98 @@ image *makeimage(const char *path, size_t length)
     if (!img)
         return nullptr;
     img->refs = 1;
+    img->toolong = false;
     memcpy(img->path, path, length);
     img->path[length] = '\0';
     return img;
 }
 
+image *toolongimage(void)
+{
+    image *img = makeimage("", 0);
+    if (img)
+        img->toolong = true;
+    return img;
+}
+
+// Up to size - 1 bytes of a file, NUL-terminated; how many, or -1.
+static ssize_t readsmall(const char *path, char *text, size_t size)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t n = read(fd, text, size - 1);
+    close(fd);
+    text[n > 0 ? n : 0] = '\0';
+    return n;
+}
+
+// Whether /proc is of dorvane's own pid namespace. In a namespace that mounted none of its
+// own (unshare -p without --mount-proc) it is an outer one's, where /proc/PID is some other
+// process. /proc/self is dorvane in any /proc that shows it, and its NSpid line lists
+// dorvane's pids from /proc's namespace down to its own: one alone if they are the same.
+static bool procisown(void)
+{
+    char text[4096], self[16];
+    if (readsmall("/proc/self/status", text, sizeof text) <= 0)
+        return false;
+    const char *at = strstr(text, "\nNSpid:");
+    if (!at) { // kernels before 4.1: the pid /proc gives dorvane is the one it has
+        ssize_t n = readlink("/proc/self", self, sizeof self - 1);
+        self[n > 0 ? n : 0] = '\0';
+        return atoi(self) == getpid();
+    }
+    char *end;
+    strtol(at + 7, &end, 10);
+    end += strspn(end, " \t");
+    return *end == '\n' || !*end;
+}
+
+bool ownproc(void)
+{
+    if (procisours < 0)
+        procisours = procisown();
+    return procisours;
+}
+
+// The pid under which /proc shows a task of dorvane's namespace; 0 if it does not.
+static pid_t procpid(pid_t pid)
+{
+    if (ownproc())
+        return pid;
+    // The fdinfo of a pidfd gives its task's pid as the namespace of the /proc read sees
+    // it. Kernels before 6.9 make pidfds of processes only.
+    int fd = (int)syscall(SYS_pidfd_open, pid, PIDFD_THREAD);
+    if (fd < 0)
+        fd = (int)syscall(SYS_pidfd_open, pid, 0);
+    if (fd < 0)
+        return 0;
+    char path[40], text[512];
+    snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
+    ssize_t n = readsmall(path, text, sizeof text);
+    close(fd);
+    const char *at = n > 0 ? strstr(text, "\nPid:") : nullptr;
+    long shown = at ? strtol(at + 5, nullptr, 10) : 0;
+    return shown > 0 ? (pid_t)shown : 0;
+}
+
 // /proc/PID/exe names the program while the task is stopped with a live memory map; a
-// process that is not dumpable hides it, and then only its short name is left.
+// process that is not dumpable hides it, and then only its short name is left. A path
+// longer than PATH_MAX is not told, only that it is too long.
 image *readimage(pid_t pid)
 {
     char link[40], path[4096];
+    pid = procpid(pid);
+    if (!pid)
+        return nullptr;
     snprintf(link, sizeof link, "/proc/%d/exe", (int)pid);
     ssize_t length = readlink(link, path, sizeof path);
     if (length > 0 && (size_t)length < sizeof path)
         return makeimage(path, (size_t)length);
+    if (length < 0 && errno == ENAMETOOLONG)
+        return toolongimage();
     snprintf(link, sizeof link, "/proc/%d/comm", (int)pid);
-    int fd = open(link, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    length = read(fd, path, sizeof path);
-    close(fd);
+    length = readsmall(link, path, sizeof path);
     if (length <= 0)
         return nullptr;
     if (path[length - 1] == '\n')
@@ -174,10 +253,8 @@ void procexeced(proc *p, image *img)
         dropimage(img);
         return;
     }
-    if (img) {
-        dropimage(p->current);
-        p->current = img;
-    }
+    dropimage(p->current);
+    p->current = img; // a program that could not be read is not the one it ran before
     announce(p);
 }
 

@@ -8,6 +8,7 @@
 // by fork, so a fork costs no copy of it.
 struct image {
     unsigned refs;
+    bool toolong; // only known to be too long to tell: its path is empty
     char path[];
 };
 

@@ -37,11 +37,14 @@ static bool isstopsignal(int sig)
     return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
-// Two fields of /proc/TID/status, as numbers in the given base; 0 where absent.
+// Two fields of /proc/TID/status, as numbers in the given base; 0 where absent, and where
+// /proc is another pid namespace's, whose ids these are not.
 static void statusfields(pid_t tid, const char *fields[2], int base, unsigned long long out[2])
 {
     char path[40], text[4096];
     out[0] = out[1] = 0;
+    if (!ownproc())
+        return;
     snprintf(path, sizeof path, "/proc/%d/status", (int)tid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
