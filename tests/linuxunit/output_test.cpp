@@ -1,6 +1,7 @@
 // Standard output: every message of the catalogue as the bytes it must give, escaped name
-// bytes, UTF-8 under any locale, and an output that cannot be written. The calls go by
-// their platform names: <cwchar>, which gtest includes, undefines wprintf and _putws.
+// bytes, UTF-8 under any locale, an output that takes lines slowly, and one that cannot be
+// written. The calls go by their platform names: <cwchar>, which gtest includes, undefines
+// wprintf and _putws.
 #include "linux.h"
 #include "../../frontend/messages.h"
 
@@ -15,6 +16,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 
 // Runs call with file descriptor 1 on a temporary file and returns what reached the file.
 // The queue is drained after the call, as every exit drains it; a line held in any other
@@ -116,6 +118,36 @@ TEST(Output, LongNamesAreWrittenWhole)
     }
     expected += "\"\n";
     EXPECT_EQ(capture([&] { platformwprintf(MSGFILE, name.c_str()); }), expected);
+}
+
+// A pipe that takes lines slower than they come, and that a program has made non-blocking
+// (the file description is shared): every line arrives, in order.
+TEST(Output, LinesWaitUntilTheOutputTakesThem)
+{
+    int lines[2];
+    ASSERT_EQ(pipe(lines), 0);
+    fcntl(lines[1], F_SETFL, O_NONBLOCK);
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(lines[1], STDOUT_FILENO);
+    close(lines[1]);
+    std::string expected;
+    for (unsigned i = 0; i < 20000; i++) { // some 200 KB, where the pipe holds 64 KB
+        platformwprintf(L"line %u\n", i);
+        expected += "line " + std::to_string(i) + "\n";
+    }
+    std::string got;
+    std::thread reader([&] {
+        char chunk[4096];
+        for (ssize_t n; (n = read(lines[0], chunk, sizeof chunk)) > 0;)
+            got.append(chunk, (size_t)n);
+    });
+    drainoutput();
+    dup2(saved, STDOUT_FILENO); // the pipe's last writer: the reader sees its end
+    close(saved);
+    reader.join();
+    close(lines[0]);
+    EXPECT_EQ(got, expected);
 }
 
 // Each way the output can be lost: the calls and the drain come back, errno is left as it

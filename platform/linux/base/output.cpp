@@ -20,6 +20,7 @@
 #include "linux.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -136,8 +137,9 @@ static void formatline(line *l, bool escapenames, const wchar_t *format, va_list
     }
 }
 
-// One write, repeated only for what a signal or a partial write left over. Any failure
-// (closed, broken, full output) drops the rest: the run must go on without its output.
+// One write, repeated for what a signal or a partial write left over, and after a wait for
+// room where a program has made the shared output non-blocking. Any other failure (closed,
+// broken, full output) drops the rest: the run must go on without its output.
 static int writeout(const char *bytes, size_t length)
 {
     int saved = errno;
@@ -146,6 +148,11 @@ static int writeout(const char *bytes, size_t length)
         ssize_t done = write(STDOUT_FILENO, bytes, length);
         if (done < 0 && errno == EINTR)
             continue;
+        if (done < 0 && errno == EAGAIN) {
+            struct pollfd room = {STDOUT_FILENO, POLLOUT, 0};
+            poll(&room, 1, -1);
+            continue;
+        }
         if (done <= 0) {
             result = -1;
             break;
