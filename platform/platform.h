@@ -15,7 +15,8 @@
 #include <wchar.h>
 
 // Standard output. Every platform writes each call out at once (a reader of a pipe sees a
-// line when it happens, never held in a buffer across a wait), and encodes it so that no
+// line when it happens, never held in a buffer across a wait; on Linux a line waits only
+// while the output takes no more, and dorvane goes on meanwhile), and encodes it so that no
 // character is lost: UTF-8 to files and pipes, wide text to a Windows console. The runtime's
 // own wprintf and _putws could do neither, so the core's calls land here instead.
 int platformwprintf(const wchar_t *format, ...);

@@ -1,12 +1,14 @@
 """How dorvane starts its program and lets it go: launch failures and their codes, bytes
-that are not UTF-8 in arguments and names, a reader of its output that goes away, and
-dorvane killed."""
+that are not UTF-8 in arguments and names, a reader of its output that goes away or does
+not read for a while, and dorvane killed."""
+import fcntl
 import os
 import shutil
 import subprocess
 
 from common import dorvane, expect_tree, fresh, fx
-from harness import SCALE, check, poll
+from harness import SCALE, Report, check, poll
+from trackers import lost
 
 
 def test_launch(cfg):
@@ -107,6 +109,29 @@ def test_stdout(cfg):
     check(first.startswith(b'dorvane.exe: CreateProcess() made pid'), 'first line')
     check(status == 4, 'exit code 4 with stdout closed, got %d' % status)
     check(os.path.exists(marker), 'waited for the orphan with stdout closed')
+
+
+def test_unread(cfg):
+    """Output that nobody reads for a while holds up neither the programs (each traced one
+    waits for dorvane at its every event) nor the reading of the events (a one-page ring
+    overflows within a tenth of a second of not being read): the lines wait in dorvane, and
+    come out whole once read."""
+    n = 60
+    marker = fresh(os.path.join(cfg['work'], 'unread-marker'))
+    script = os.path.join(cfg['work'], 'unread.sh')
+    with open(script, 'w') as f:
+        f.write("'%s' spawn %d 3 50 && : > '%s'\n" % (cfg['linuxfixture'], n, marker))
+    proc = subprocess.Popen([cfg['tinyring'], '/bin/sh', script], stdout=subprocess.PIPE,
+                            cwd=cfg['work'])
+    fcntl.fcntl(proc.stdout.fileno(), 1031, 4096)  # F_SETPIPE_SZ: full after a few lines
+    check(poll(lambda: os.path.exists(marker), 20), 'the programs were held up by output '
+          'that was not read')
+    if os.environ.get('DORVANE_TRACKER') == 'ebpf':
+        counted = lost(proc.pid, shutil.which('bpftool') or '/usr/sbin/bpftool')
+        check(counted == 0, 'events lost while the output was not read: %r' % counted)
+    r = Report(proc.communicate(timeout=60 * SCALE)[0], proc.returncode)
+    expect_tree(r, n + 2, 0, 'output not read for a while')
+    check(r.codes() == [('exit', 0)] * 2 + [('exit', 3)] * n, 'codes', r.text)
 
 
 def test_detach(cfg):

@@ -12,6 +12,14 @@ void setlasterror(DWORD error);
 // Windows error code for an errno value; the one table of that mapping.
 DWORD winerror(int err);
 
+// Waits until every line queued for standard output has been written, or the output has
+// failed, and ends the writer thread (a later line starts another). Every way out of the
+// process but a signal goes through it.
+void drainoutput(void);
+// For an end by a signal: gives the writer up to ms milliseconds for what is queued. It
+// takes no lock and no memory, since the thread the signal interrupted may hold either.
+void drainoutputfor(long ms);
+
 // Text. Wide strings are UTF-32 here. Bytes that are not valid UTF-8 travel through wide
 // text as U+DC80..U+DCFF (one code per byte), so they can be turned back into the very same
 // bytes (arguments) or written escaped (output).

@@ -24,8 +24,11 @@ int main(int argc, char **argv)
     }
     if (!wide) {
         _putws(MSGHEAPALLOC);
+        drainoutput();
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     wide[argc] = nullptr;
-    return wmain(argc, wide);
+    int code = wmain(argc, wide); // returns only without a program to run
+    drainoutput();
+    return code;
 }

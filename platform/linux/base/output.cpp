@@ -1,7 +1,14 @@
-// Standard output on Linux: each call is formatted whole and handed to write(2) at once, as
-// UTF-8 whatever the locale. glibc's wide stdio would convert through the locale (and
-// drop what it cannot encode under the C locale) and hold text in a buffer, so neither it
-// nor the locale is used.
+// Standard output on Linux: each call is formatted whole, as UTF-8 whatever the locale, and
+// queued at once for a writer thread, the only one that writes. glibc's wide stdio would
+// convert through the locale (and drop what it cannot encode under the C locale) and hold
+// text in a buffer, so neither it nor the locale is used.
+//
+// An output that takes no more (a pipe nobody reads yet, Ctrl-S at a terminal, a slow log
+// shipper) blocks the writer alone: the main thread goes on reading the tracker's events,
+// so the eBPF ring does not overflow and no traced program waits at its stop. Standard
+// output stays blocking, since its file description is shared with the programs dorvane
+// runs, which would get EAGAIN from it. The lines wait in memory, in order, and the process
+// ends only once they are written or the output has failed (drainoutput).
 //
 // The formatter knows what the core's messages use: %u, %x (lowercase), %ls and %%; the
 // numbers are 32-bit, as DWORD is. A name (the text of a %ls) may hold any byte but / and
@@ -14,10 +21,39 @@
 #include "linux.h"
 
 #include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <atomic>
+
+// The lines between the main thread, which queues them, and the writer thread. The two
+// buffers are swapped, never copied: the main thread appends to one while the writer writes
+// the other, and once both have grown, no line costs an allocation.
+struct outqueue {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t wake = PTHREAD_COND_INITIALIZER; // bytes queued, or the writer is to end
+    pthread_cond_t idle = PTHREAD_COND_INITIALIZER; // the writer has written all and waits
+    char *bytes;                                    // queued, not yet taken by the writer
+    size_t length, cap;
+    char *spare; // the writer's buffer, back from it between batches
+    size_t sparecap;
+    bool writing;  // the writer has a batch out of the lock
+    bool running;  // the writer thread exists
+    bool stopping; // the writer ends once nothing is queued
+    pthread_t writer;
+    // Bytes queued, and bytes written or dropped, since the start: read without the lock.
+    std::atomic<uint64_t> queued, done;
+};
+
+// The one queue of standard output.
+static outqueue out;
 
 // Bytes of one line being formatted: those that fit in cap are stored, all are counted.
 // Storing stops at the first piece that does not fit, so what is stored is a clean prefix.
@@ -109,8 +145,9 @@ static void formatline(line *l, bool escapenames, const wchar_t *format, va_list
     }
 }
 
-// One write, repeated only for what a signal or a partial write left over. Any failure
-// (closed, broken, full output) drops the rest: the run must go on without its output.
+// One write, repeated for what a signal or a partial write left over, and after a wait for
+// room where a program has made the shared output non-blocking. Any other failure (closed,
+// broken, full output) drops the rest: the run must go on without its output.
 static int writeout(const char *bytes, size_t length)
 {
     int saved = errno;
@@ -119,6 +156,11 @@ static int writeout(const char *bytes, size_t length)
         ssize_t done = write(STDOUT_FILENO, bytes, length);
         if (done < 0 && errno == EINTR)
             continue;
+        if (done < 0 && errno == EAGAIN) {
+            struct pollfd room = {STDOUT_FILENO, POLLOUT, 0};
+            poll(&room, 1, -1);
+            continue;
+        }
         if (done <= 0) {
             result = -1;
             break;
@@ -130,8 +172,114 @@ static int writeout(const char *bytes, size_t length)
     return result;
 }
 
+// The writer: takes whatever is queued as one batch, writes it out of the lock, and gives
+// its buffer back. A batch that fails is dropped, and the next one is tried.
+static void *writelines(void *)
+{
+    pthread_mutex_lock(&out.lock);
+    for (;;) {
+        while (out.length == 0 && !out.stopping)
+            pthread_cond_wait(&out.wake, &out.lock);
+        if (out.length == 0)
+            break;
+        char *batch = out.bytes;
+        size_t length = out.length, cap = out.cap;
+        out.bytes = out.spare;
+        out.cap = out.sparecap;
+        out.length = 0;
+        out.writing = true;
+        pthread_mutex_unlock(&out.lock);
+        writeout(batch, length);
+        out.done += length;
+        pthread_mutex_lock(&out.lock);
+        out.spare = batch;
+        out.sparecap = cap;
+        out.writing = false;
+        if (out.length == 0)
+            pthread_cond_broadcast(&out.idle);
+    }
+    pthread_mutex_unlock(&out.lock);
+    return nullptr;
+}
+
+// Started at the first line. Every signal is blocked in it, so that each still reaches the
+// main thread: the ptrace tracker waits there for SIGCHLD, and catches terminating ones.
+// The first line comes after the eBPF tracker has dropped its capabilities, which are kept
+// per thread: a writer started before would have kept them.
+static bool startwriter(void)
+{
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    out.running = pthread_create(&out.writer, nullptr, writelines, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return out.running;
+}
+
+// Room for length more queued bytes.
+static bool reserve(size_t length)
+{
+    if (out.cap - out.length >= length)
+        return true;
+    size_t cap = out.cap ? out.cap : 4096;
+    while (cap - out.length < length)
+        cap *= 2;
+    char *bytes = (char *)realloc(out.bytes, cap);
+    if (!bytes)
+        return false;
+    out.bytes = bytes;
+    out.cap = cap;
+    return true;
+}
+
+// Queues one line for the writer. Without a thread or memory for it, the line is written
+// here, blocking, once what came before it is out.
+static int emit(const char *bytes, size_t length)
+{
+    int result = 0;
+    pthread_mutex_lock(&out.lock);
+    if ((out.running || startwriter()) && reserve(length)) {
+        memcpy(out.bytes + out.length, bytes, length);
+        out.length += length;
+        out.queued += length;
+        pthread_cond_signal(&out.wake);
+    } else {
+        while (out.length > 0 || out.writing)
+            pthread_cond_wait(&out.idle, &out.lock);
+        result = writeout(bytes, length);
+    }
+    pthread_mutex_unlock(&out.lock);
+    return result;
+}
+
+void drainoutput(void)
+{
+    int saved = errno;
+    pthread_mutex_lock(&out.lock);
+    bool running = out.running;
+    out.stopping = true;
+    pthread_cond_signal(&out.wake);
+    pthread_mutex_unlock(&out.lock);
+    if (running)
+        pthread_join(out.writer, nullptr);
+    pthread_mutex_lock(&out.lock);
+    out.running = false;
+    out.stopping = false;
+    pthread_mutex_unlock(&out.lock);
+    errno = saved;
+}
+
+void drainoutputfor(long ms)
+{
+    uint64_t queued = out.queued;
+    struct timespec tick = {0, 1000000L};
+    for (long waited = 0; waited < ms && out.done < queued; waited++)
+        nanosleep(&tick, nullptr);
+}
+
 // Formats into a buffer on the stack, or one from malloc for a longer line (escaped names
-// can be four times their bytes). Without memory, the part that fitted is written.
+// can be four times their bytes). Without memory, the part that fitted is written. The
+// result tells what was queued; a failure to write it comes later, and is not told.
 static int vprint(bool escapenames, const wchar_t *fmt, va_list args)
 {
     char stack[1024];
@@ -145,7 +293,7 @@ static int vprint(bool escapenames, const wchar_t *fmt, va_list args)
         formatline(&l, escapenames, fmt, again);
     }
     va_end(again);
-    int result = writeout(l.bytes, l.stored);
+    int result = emit(l.bytes, l.stored);
     free(heap);
     return result < 0 ? -1 : (int)l.stored;
 }

@@ -76,7 +76,9 @@ static int execsearch(char **argv, const char *path)
 }
 
 // In the child: the signals as dorvane found them (SIGPIPE to its default, which main
-// changed), then wait to be seized, then exec.
+// changed), then wait to be seized, then exec. Only system calls and plain byte copies
+// here: the output's writer thread may have held the allocator's or the queue's lock at
+// the fork, and the child has no thread to release them.
 [[noreturn]] static void child(char **argv, const char *path, int syncfd, int errfd)
 {
     struct sigaction dfl = {};

@@ -82,9 +82,12 @@ static void releaseall(void)
     }
 }
 
+// The lines queued for output get a moment to go out, not more: an output that takes none
+// (a pipe nobody reads) must not keep a signal from ending dorvane.
 static void onterminating(int sig)
 {
     releaseall();
+    drainoutputfor(100);
     struct sigaction dfl;
     memset(&dfl, 0, sizeof dfl);
     dfl.sa_handler = SIG_DFL;
