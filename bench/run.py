@@ -7,8 +7,13 @@ the rounds' wall ratios to A. Then, from separate untimed runs that sample them,
 peak resident memory, its most open descriptors and, under eBPF, the most that its maps
 hold in the kernel; how many processes each tracker reported, checked to be each once new
 and once ended with the planned exit code; and the cross-check: both trackers report the
-same processes, programs and codes. Last, each tracker's start-up time (dorvane /bin/true
-against /bin/true). Output goes to files, so terminal speed is not measured.
+same processes, programs and codes. Then each tracker's start-up time (dorvane /bin/true
+against /bin/true). Last, for the eBPF tracker: a reader that stalls (dorvane stopped
+through a storm of 60,000 processes, its output unread until the end), with the processes
+reported against those run and the most its maps held in the kernel; and what idle
+instances cost everyone else: their kernel memory, their programs' time per event outside
+the tree (bpf_stats), and a spawn storm outside beside them. Output goes to files, so
+terminal speed is not measured.
 
 With --windows, the spawn storm and the fan-out run under dorvane.exe in Wine instead, for
 counts and correctness only: Wine's timings say nothing about Windows.
@@ -17,8 +22,11 @@ usage: bench/run.py [--pairs N] [--only NAME ...] [--windows]
 """
 import argparse
 import collections
+import json
 import os
+import re
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -210,7 +218,88 @@ def linux(opts):
             print('%s: memory growth %.0f bytes per process (peak RSS, long run against spawn '
                   'storm)' % (tracker, (big - small) * 1024.0 / (many - few)))
     startup(dorvane, envs, work, out)
+    if not opts.only or 'stalled' in opts.only:
+        stalled(dorvane, os.path.join(release, 'bench', 'workloads'), work, envs['E'])
+    if not opts.only or 'instances' in opts.only:
+        instances(dorvane, os.path.join(release, 'bench', 'workloads'), work, envs['E'])
     shutil.rmtree(work, ignore_errors=True)
+
+
+def zombie(pid):
+    try:
+        with open('/proc/%d/stat' % pid) as f:
+            return f.read().rsplit(') ', 1)[1][0] == 'Z'
+    except OSError:
+        return False
+
+
+def stalled(dorvane, workloads_exe, work, env, n=60000):
+    """dorvane stopped from the root's start until the storm's end, then its output read."""
+    proc = subprocess.Popen([dorvane, workloads_exe, 'many', str(n), '8', '251'], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=work, bufsize=0)
+    head = proc.stdout.readline()
+    root = int(head.split(b'= ')[1])
+    while not head.endswith(b'\tnew process pid %d\n' % root):
+        head += proc.stdout.readline()
+    proc.send_signal(signal.SIGSTOP)
+    peak, started = 0, time.perf_counter()
+    while not zombie(root) and time.perf_counter() - started < 300:
+        peak = max(peak, mapbytes(proc.pid))
+        time.sleep(0.2)
+    stormed = time.perf_counter() - started
+    peak = max(peak, mapbytes(proc.pid))
+    proc.send_signal(signal.SIGCONT)
+    out, err = proc.communicate()
+    t = Report(head + out, proc.returncode)
+    print('stalled reader, ebpf: %d of %d processes reported (%s); storm %.1f s while stopped, '
+          'maps peak %d kB%s' % (len(t.procs), n + 1, verdict(t, n + 1, plan(n, 251)), stormed,
+                                 peak // 1024, '; stderr: ' + err.decode().strip() if err else ''))
+
+
+def progstats(pid):
+    """(runs, ns) of each eBPF program that process pid holds, by name."""
+    stats = {}
+    for fd in os.listdir('/proc/%d/fdinfo' % pid):
+        with open('/proc/%d/fdinfo/%s' % (pid, fd)) as f:
+            m = re.search(r'prog_id:\s+(\d+)', f.read())
+        if m:
+            shown = json.loads(subprocess.run(['bpftool', '-j', 'prog', 'show', 'id', m.group(1)],
+                                              stdout=subprocess.PIPE).stdout or b'{}')
+            stats[shown.get('name', '?')] = (shown.get('run_cnt', 0), shown.get('run_time_ns', 0))
+    return stats
+
+
+def instances(dorvane, workloads_exe, work, env, count=100):
+    """Idle instances, each with a tree of one sleeping process, and a storm outside them."""
+    storm = [workloads_exe, 'many', '5000', '2', '251']
+    out = os.path.join(work, 'out')
+    alone = [measure(storm, work, out)[0] for _ in range(3)]
+    idle = [subprocess.Popen([dorvane, 'sleep', '600'], env=env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, cwd=work) for _ in range(count)]
+    try:
+        time.sleep(2)  # all loaded
+        memory = statistics.median(mapbytes(p.pid) for p in idle)
+        with open('/proc/sys/kernel/bpf_stats_enabled', 'r+') as f:
+            enabled = f.read().strip()
+            f.seek(0)
+            f.write('1')
+        before = progstats(idle[0].pid)
+        beside = [measure(storm, work, out)[0] for _ in range(3)]
+        after = progstats(idle[0].pid)
+        with open('/proc/sys/kernel/bpf_stats_enabled', 'w') as f:
+            f.write(enabled)
+    finally:
+        for p in idle:
+            p.kill()
+            p.wait()
+    per = ', '.join('%s %.0f ns' % (name, (after[name][1] - before[name][1]) /
+                                    max(1, after[name][0] - before[name][0]))
+                    for name in sorted(after) if name in before)
+    print('idle instance, ebpf: maps %d kB each; per event outside the tree: %s' % (
+        memory // 1024, per))
+    print('storm outside the tree (5,000 processes): %.3f s alone, %.3f s beside %d idle '
+          'instances (%.2fx)' % (statistics.median(alone), statistics.median(beside), count,
+                                 statistics.median(beside) / statistics.median(alone)))
 
 
 def startup(dorvane, envs, work, out, runs=21):

@@ -324,10 +324,11 @@ int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child
             __sync_fetch_and_add(&unreported, 1);
             return 0;
         }
-        // A child that does not exec runs its parent's program.
+        // A child that does not exec runs its parent's program. Taken from the copy, so
+        // that the verifier goes through the rest once, whichever map the parent's is in.
         bpf_probe_read_kernel(record, sizeof(*record), from);
-        record->head.parentid = from->head.id;
-        record->head.parentpid = from->head.pid;
+        record->head.parentid = record->head.id;
+        record->head.parentpid = record->head.pid;
         record->head.hold = 0;
     } else if (!rootfound && isself()) {
         record = bpf_task_storage_get(&procs, child, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
@@ -361,7 +362,9 @@ int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_binprm *bprm)
 {
-    struct dorvanerecord *record = recordof(task);
+    // An exec leaves one thread, the leader: its record is with its task. Where it came from
+    // matters to the verifier, which goes through the walk once for each map it may be in.
+    struct dorvanerecord *record = bpf_task_storage_get(&procs, task, 0, 0);
     __u8 hold;
 
     if (!record && oldpid != task->pid)
@@ -396,12 +399,14 @@ int BPF_PROG(dorvane_exit, struct task_struct *task)
 
     // Every thread passes here, each after its own decrement of `live`: the last to leave
     // reads 0, but threads that leave together can all read it.
-    if (BPF_CORE_READ(task, signal, live.counter) != 0) {
+    if (task->signal->live.counter != 0) {
         if (task == leader)
             leave(task);
         return 0;
     }
-    record = recordof(task);
+    // A leader that is the last to leave has its record still; only one that left before
+    // the rest has it in `leaderless`, a lookup spared every other process of the system.
+    record = task == leader ? bpf_task_storage_get(&procs, leader, 0, 0) : recordof(task);
     if (!record)
         return 0;
     // So the end is claimed: one compare-and-swap, which one thread alone wins.
