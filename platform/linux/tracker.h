@@ -47,14 +47,22 @@ extern const tracker *tracking;
 
 // What a tracker tells the job: a process forked, exec'd, ended. The job keeps the rules
 // that every tracker needs: a process is announced (its new-process packet) once, after its
-// creator, at its first fork, exec or end or ANNOUNCEDELAY ms after it was reported,
-// whichever comes first, and named by the program it runs then.
+// creator, at its first fork, exec or end or ANNOUNCEDELAY ms after it started, whichever
+// comes first, and named by the program it runs then. Past that deadline it is announced
+// only after a read of the tree's events that began past it, which would have told an exec
+// made in time.
 #define ANNOUNCEDELAY 20
+
+// The tracker begins to read the tree's events.
+void readingevents(void);
 
 // A new process of the tree, pid, created by parent (null: a creator the tracker cannot
 // name), running img (null: its creator's program) until it execs. Returns it with a
 // reference for the tracker; null without memory, and then it goes unreported.
 proc *procforked(proc *parent, DWORD pid, image *img);
+// When the process started, in nowms()'s clock, for a tracker that learns of it late:
+// otherwise its start is taken to be when it was reported.
+void procstarted(proc *p, uint32_t ms);
 // The process now runs img; null: a program that could not be read, and its name cannot
 // be told.
 void procexeced(proc *p, image *img);

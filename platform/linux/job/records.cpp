@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+// When the tracker last began to read the tree's events.
+static uint32_t eventsread;
 // Children not announced when they were reported, oldest first, each held: a ring that
 // grows as needed. Most leave at once by their exec; the rest are announced when due.
 static proc **unannounced;
@@ -214,6 +216,16 @@ static void enqueue(proc *p)
     holdproc(p);
 }
 
+void readingevents(void)
+{
+    eventsread = nowms();
+}
+
+void procstarted(proc *p, uint32_t ms)
+{
+    p->created = ms;
+}
+
 int announcedue(void)
 {
     uint32_t now = nowms();
@@ -222,6 +234,8 @@ int announcedue(void)
         uint32_t age = now - p->created;
         if (!p->announced && age < ANNOUNCEDELAY)
             return (int)(ANNOUNCEDELAY - age);
+        if (!p->announced && (int32_t)(eventsread - p->created) < ANNOUNCEDELAY)
+            return 0; // events not read yet may hold its exec
         announce(p); // it has not exec'd, forked or ended yet: it runs what it inherited
         unannouncedhead = (unannouncedhead + 1) % unannouncedsize;
         unannouncedcount--;

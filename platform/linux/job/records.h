@@ -25,7 +25,7 @@ struct proc {
     unsigned refs;    // handles, queued packets, the tracker and the announcement queue
     DWORD pid;        // its pid, also after it has gone to another process
     DWORD exitcode;   // valid once it has ended
-    uint32_t created; // when it was reported, in ms: announced ANNOUNCEDELAY ms after at most
+    uint32_t created; // when it started, in ms: announced ANNOUNCEDELAY ms after at most
     image *current;   // the program it runs, inherited by its children, reported late or not
     image *shown;     // the program its new-process packet names, until that is handled
 };

@@ -377,6 +377,7 @@ static pid_t waitreport(int timeoutms, int *status)
 bool traceevents(int timeoutms)
 {
     int status;
+    readingevents();
     pid_t tid = waitreport(settledue(timeoutms), &status);
     if (tid < 0 && errno != ECHILD)
         return true; // EINTR: wait again
