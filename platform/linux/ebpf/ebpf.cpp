@@ -62,7 +62,8 @@ static bool kernelisnewenough(void)
     unsigned major = 0, minor = 0;
     if (uname(&name) < 0 || sscanf(name.release, "%u.%u", &major, &minor) != 2)
         return false;
-    return (major > 5 || (major == 5 && minor >= 8)) &&
+    // 5.12: task storage for these programs, and compare-and-swap.
+    return (major > 5 || (major == 5 && minor >= 12)) &&
            access("/sys/kernel/btf/vmlinux", R_OK) == 0;
 }
 

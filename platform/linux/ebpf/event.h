@@ -35,8 +35,8 @@ enum dorvanestate { DORVANEALIVE = 1, DORVANEENDED };
 //
 // An image is the program path as its components, leaf first, each NUL-terminated:
 // "true\0bin\0usr\0" stands for "/usr/bin/true", and no component at all for "/". The
-// reader reverses them. With `truncated` set, the components nearest the root are missing
-// and the whole path is longer than 259 characters.
+// reader reverses them. With `truncated` set, the components nearest the root are missing:
+// the path was too long, or too deep, to be walked whole.
 struct dorvaneevent {
     uint64_t id;        // unique per tracked process, never 0, never reused in one load
     uint64_t parentid;  // 0 for the root
