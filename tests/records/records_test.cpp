@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -185,6 +186,55 @@ TEST_F(Records, AnExecInTimeThatIsReadLate)
     waits = 1;
     EXPECT_EQ(drain(), (lines{"new 1 /bin/root", "new 106 /bin/late", "zero"}));
     releaseproc(child);
+}
+
+// A real process on the first CPU, spinning, or asleep; starved, it runs only when the
+// CPU has nothing else to do.
+static pid_t spawn(bool spin, bool starved)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        cpu_set_t first;
+        CPU_ZERO(&first);
+        CPU_SET(0, &first);
+        sched_setaffinity(0, sizeof first, &first);
+        struct sched_param none = {};
+        if (starved)
+            sched_setscheduler(0, SCHED_IDLE, &none);
+        for (;;)
+            if (!spin)
+                pause();
+    }
+    return pid;
+}
+
+// A child kept from the CPU has not had the time to exec: it is not announced before it
+// has, unless a tenth of a second passes. One asleep is due as ever.
+TEST_F(Records, AChildKeptFromTheCpuIsGivenItsTime)
+{
+    pid_t hog = spawn(true, false), asleep = spawn(false, false), starved = spawn(true, true);
+    struct timespec start, at;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    proc *a = procforked(root, (DWORD)asleep, nullptr);
+    proc *b = procforked(root, (DWORD)starved, nullptr);
+    waits = 100;
+    std::vector<std::string> seen;
+    DWORD message;
+    ULONG_PTR key;
+    LPOVERLAPPED overlapped;
+    while (seen.size() < 3 && GetQueuedCompletionStatus(port, &message, &key, &overlapped, 0))
+        seen.push_back(std::to_string((DWORD)(ULONG_PTR)overlapped));
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    long ms = (at.tv_sec - start.tv_sec) * 1000 + (at.tv_nsec - start.tv_nsec) / 1000000;
+    for (pid_t pid : {hog, asleep, starved}) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_EQ(seen, (lines{std::to_string(rootpid), std::to_string(asleep),
+                           std::to_string(starved)}));
+    EXPECT_GE(ms, ANNOUNCELIMIT - 5) << "the starved child was announced after " << ms << " ms";
+    releaseproc(a);
+    releaseproc(b);
 }
 
 // Each packet's handler opens the process the packet was for, though its pid has gone on to

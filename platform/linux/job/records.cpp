@@ -226,6 +226,29 @@ void procstarted(proc *p, uint32_t ms)
     p->created = ms;
 }
 
+// How much of its age the process has had to exec in, in ms. A runnable one that has not
+// yet had that long on a CPU is on its way, perhaps still waiting for its first turn (a
+// wait is counted only once it ends); time it waited for a CPU before does not count. Read
+// from its first thread, which is all of a child's that has not exec'd yet, unless it made
+// threads; where /proc cannot tell (not dorvane's, or the process gone), its age.
+static uint32_t hadms(DWORD pid, uint32_t age)
+{
+    char path[40], stat[512], sched[128];
+    snprintf(path, sizeof path, "/proc/%u/stat", (unsigned)pid);
+    if (!ownproc() || readsmall(path, stat, sizeof stat) <= 0)
+        return age;
+    snprintf(path, sizeof path, "/proc/%u/schedstat", (unsigned)pid);
+    if (readsmall(path, sched, sizeof sched) <= 0)
+        return age;
+    char *at = sched;
+    uint32_t ran = (uint32_t)(strtoull(at, &at, 10) / 1000000);
+    uint32_t waited = (uint32_t)(strtoull(at, nullptr, 10) / 1000000);
+    const char *state = strrchr(stat, ')'); // the name before it may hold anything
+    if (state && state[1] == ' ' && state[2] == 'R' && ran < ANNOUNCEDELAY)
+        return 0;
+    return waited < age ? age - waited : 0;
+}
+
 int announcedue(void)
 {
     uint32_t now = nowms();
@@ -234,8 +257,18 @@ int announcedue(void)
         uint32_t age = now - p->created;
         if (!p->announced && age < ANNOUNCEDELAY)
             return (int)(ANNOUNCEDELAY - age);
-        if (!p->announced && (int32_t)(eventsread - p->created) < ANNOUNCEDELAY)
-            return 0; // events not read yet may hold its exec
+        if (!p->announced && age < ANNOUNCELIMIT) {
+            uint32_t had = hadms(p->pid, age);
+            if (had < ANNOUNCEDELAY)
+                return (int)(ANNOUNCEDELAY - had < ANNOUNCELIMIT - age ? ANNOUNCEDELAY - had
+                                                                        : ANNOUNCELIMIT - age);
+        }
+        // Events not read yet may hold its exec, made in time: one more read first.
+        if (!p->announced && (!p->due || (int32_t)(eventsread - p->dueat) < 0)) {
+            p->due = true;
+            p->dueat = now;
+            return 0;
+        }
         announce(p); // it has not exec'd, forked or ended yet: it runs what it inherited
         unannouncedhead = (unannouncedhead + 1) % unannouncedsize;
         unannouncedcount--;

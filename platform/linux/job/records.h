@@ -25,7 +25,9 @@ struct proc {
     unsigned refs;    // handles, queued packets, the tracker and the announcement queue
     DWORD pid;        // its pid, also after it has gone to another process
     DWORD exitcode;   // valid once it has ended
-    uint32_t created; // when it started, in ms: announced ANNOUNCEDELAY ms after at most
+    bool due;         // found past its deadline: announced after the next read of events
+    uint32_t created; // when it started, in ms: announced ANNOUNCELIMIT ms after at most
+    uint32_t dueat;   // when it was found past its deadline
     image *current;   // the program it runs, inherited by its children, reported late or not
     image *shown;     // the program its new-process packet names, until that is handled
 };

@@ -192,6 +192,15 @@ static void onend(task *t, int status)
     t->state = TASKNAMELESS;
 }
 
+// A new task goes on from its first stop. A new process's time to exec before it is
+// announced starts now: until now it waited for dorvane.
+static void letrun(task *t, int status)
+{
+    if (t->process && t->entry.pid == t->tgid)
+        procstarted(t->process, nowms());
+    restart(t->entry.pid, status);
+}
+
 // Gives an unclaimed or expected task its process, and lets a held one go on.
 static void claim(pid_t tid, task *t, proc *owner, pid_t tgid)
 {
@@ -208,7 +217,7 @@ static void claim(pid_t tid, task *t, proc *owner, pid_t tgid)
     taskstate was = t->state;
     t->state = TASKRUNNING;
     if (was == TASKHELD)
-        restart(tid, t->status);
+        letrun(t, t->status);
     else
         onend(t, t->status);
 }
@@ -307,9 +316,10 @@ static void onevent(pid_t tid, int status)
     if (!WIFSTOPPED(status))
         return onend(t, status);
     int event = status >> 16;
-    if (t->state == TASKNEW)
+    if (t->state == TASKNEW) {
         t->state = TASKRUNNING; // its first stop
-    else if (event == PTRACE_EVENT_FORK || event == PTRACE_EVENT_VFORK ||
+        return letrun(t, status);
+    } else if (event == PTRACE_EVENT_FORK || event == PTRACE_EVENT_VFORK ||
              event == PTRACE_EVENT_CLONE)
         onclone(t, event);
     else if (event == PTRACE_EVENT_EXEC)
