@@ -258,10 +258,9 @@ int announcedue(void)
         if (!p->announced && age < ANNOUNCEDELAY)
             return (int)(ANNOUNCEDELAY - age);
         if (!p->announced && age < ANNOUNCELIMIT) {
-            uint32_t had = hadms(p->pid, age);
+            uint32_t had = hadms(p->pid, age), limit = ANNOUNCELIMIT - age;
             if (had < ANNOUNCEDELAY)
-                return (int)(ANNOUNCEDELAY - had < ANNOUNCELIMIT - age ? ANNOUNCEDELAY - had
-                                                                        : ANNOUNCELIMIT - age);
+                return (int)(ANNOUNCEDELAY - had < limit ? ANNOUNCEDELAY - had : limit);
         }
         // Events not read yet may hold its exec, made in time: one more read first.
         if (!p->announced && (!p->due || (int32_t)(eventsread - p->dueat) < 0)) {

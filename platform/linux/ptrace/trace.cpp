@@ -319,8 +319,9 @@ static void onevent(pid_t tid, int status)
     if (t->state == TASKNEW) {
         t->state = TASKRUNNING; // its first stop
         return letrun(t, status);
-    } else if (event == PTRACE_EVENT_FORK || event == PTRACE_EVENT_VFORK ||
-             event == PTRACE_EVENT_CLONE)
+    }
+    if (event == PTRACE_EVENT_FORK || event == PTRACE_EVENT_VFORK ||
+        event == PTRACE_EVENT_CLONE)
         onclone(t, event);
     else if (event == PTRACE_EVENT_EXEC)
         onexec(t);
