@@ -36,7 +36,7 @@ import time
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.dont_write_bytecode = True  # no build output in the source tree
 sys.path.insert(0, os.path.join(TOP, 'tests'))
-from harness import Report  # noqa: E402
+from harness import Report, letgo, zombie  # noqa: E402
 
 
 def build(preset):
@@ -225,22 +225,11 @@ def linux(opts):
     shutil.rmtree(work, ignore_errors=True)
 
 
-def zombie(pid):
-    try:
-        with open('/proc/%d/stat' % pid) as f:
-            return f.read().rsplit(') ', 1)[1][0] == 'Z'
-    except OSError:
-        return False
-
-
 def stalled(dorvane, workloads_exe, work, env, n=60000):
     """dorvane stopped from the root's start until the storm's end, then its output read."""
     proc = subprocess.Popen([dorvane, workloads_exe, 'many', str(n), '8', '251'], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=work, bufsize=0)
-    head = proc.stdout.readline()
-    root = int(head.split(b'= ')[1])
-    while not head.endswith(b'\tnew process pid %d\n' % root):
-        head += proc.stdout.readline()
+    head, root = letgo(proc)
     proc.send_signal(signal.SIGSTOP)
     peak, started = 0, time.perf_counter()
     while not zombie(root) and time.perf_counter() - started < 300:

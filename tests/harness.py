@@ -146,6 +146,25 @@ class Report:
         return faults
 
 
+def letgo(proc):
+    """Reads a run's first lines, from an unbuffered pipe, until the root's own: dorvane has
+    let the root go. Returns them and the root's pid."""
+    head = proc.stdout.readline()
+    root = int(head.split(b'= ')[1])
+    while not head.endswith(b'\tnew process pid %d\n' % root):
+        head += proc.stdout.readline()
+    return head, root
+
+
+def zombie(pid):
+    """Whether process pid has ended and waits to be reaped."""
+    try:
+        with open('/proc/%d/stat' % pid) as f:
+            return f.read().rsplit(') ', 1)[1][0] == 'Z'
+    except OSError:
+        return False
+
+
 def run(argv, timeout=60, **options):
     """Runs dorvane to its end with nothing on its standard input; its report."""
     proc = subprocess.run(argv, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,

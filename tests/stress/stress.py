@@ -14,7 +14,8 @@ import time
 
 sys.dont_write_bytecode = True  # no build output in the source tree
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from harness import SCALE, Report, check, groups, main, poll, skip_unless_tracker_starts  # noqa: E402
+from harness import (SCALE, Report, check, groups, letgo, main, poll,  # noqa: E402
+                     skip_unless_tracker_starts, zombie)
 from harness import run as supervise  # noqa: E402
 
 
@@ -66,14 +67,6 @@ def test_twins(opts):
         expect_many(run(opts, ['twins', '3000', '2', '251'], 300), 3000)
 
 
-def zombie(pid):
-    try:
-        with open('/proc/%d/stat' % pid) as f:
-            return f.read().rsplit(') ', 1)[1][0] == 'Z'
-    except OSError:
-        return False
-
-
 def test_stopped(opts):
     """dorvane stopped outright in a storm. Under eBPF the storm runs on to its end across a
     pid wrap, past what the ring holds, and once dorvane goes on it reports every process
@@ -85,10 +78,7 @@ def test_stopped(opts):
     proc = subprocess.Popen([opts.dorvane, opts.workloads, 'many', str(n), parallel, '251'],
                             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, cwd=opts.work,
                             bufsize=0)
-    head = proc.stdout.readline()
-    root = int(head.split(b'= ')[1])
-    while not head.endswith(b'\tnew process pid %d\n' % root):  # it has let the root go
-        head += proc.stdout.readline()
+    head, root = letgo(proc)
     for _ in range(1 if ebpf else 3):
         proc.send_signal(signal.SIGSTOP)
         if ebpf:
