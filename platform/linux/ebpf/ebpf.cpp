@@ -208,8 +208,8 @@ static bool roomforone(void **array, size_t count, size_t *size, size_t each)
 }
 
 // The process with this id. They are filed by pid, and a pid names one live process at a
-// time, but older ones can stay under it: one whose end was lost, or whose end the maps
-// told while the ring may still hold its events.
+// time, but an older one can stay under it until its end is read from `held`, or found
+// lost.
 static treeproc *findid(uint32_t pid, uint64_t id)
 {
     pidentry *e = pidfind(&tree, (pid_t)pid);
@@ -285,8 +285,7 @@ static proc *creatorof(const dorvaneevent *e, int depth)
     dorvaneevent kept;
     // A chain of creators, each kept and unknown, is taken one link per call: deeper than
     // this, the child is taken as the job's own rather than risk the stack.
-    if (!parent && e->parentid && depth < 64 && skel->bss->lost != lostseen &&
-        readheld(e->parentid, &kept))
+    if (!parent && e->parentid && depth < 64 && readheld(e->parentid, &kept))
         parent = takeheld(&kept, depth + 1);
     return parent ? parent->process : nullptr;
 }
