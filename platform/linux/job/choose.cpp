@@ -7,7 +7,7 @@
 
 const tracker *tracking = &ptracetracker;
 
-bool choosetracker(void)
+static bool loadtracker(void)
 {
     const char *named = getenv("DORVANE_TRACKER");
     if (!named || !*named) {
@@ -29,4 +29,9 @@ bool choosetracker(void)
         return false;
     }
     return tracking->load();
+}
+
+bool choosetracker(void)
+{
+    return keepenvironment() && loadtracker();
 }

@@ -54,6 +54,13 @@ bool postpacket(DWORD message, proc *p);
 // packet means, even when the pid has since been reused.
 proc *packetproc(DWORD pid);
 
+// capabilities.cpp
+// Takes the environment dorvane was given, if a secure exec scrubbed its own; false, with
+// the last error set, if it cannot be read.
+bool keepenvironment(void);
+// The environment the programs start with: the one dorvane was given.
+char **programenvironment(void);
+
 // choose.cpp
 // Chooses this run's tracker: the one DORVANE_TRACKER names (ebpf or ptrace), or else the
 // eBPF tracker if it can load and the ptrace tracker if not. False, with the last error set,
