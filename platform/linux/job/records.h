@@ -54,9 +54,14 @@ bool postpacket(DWORD message, proc *p);
 // packet means, even when the pid has since been reused.
 proc *packetproc(DWORD pid);
 
-// capabilities.cpp
-// Takes the environment dorvane was given, if a secure exec scrubbed its own; false, with
-// the last error set, if it cannot be read.
+// capabilities.cpp: under the capability install; each false with the last error set.
+// Keeps dorvane non-dumpable while it holds any capability.
+bool guardprivilege(void);
+// Drops every capability and checks that none is left; then, if asked, makes dorvane
+// dumpable again: a child forked from it inherits that, and one that is not dumpable
+// cannot be seized.
+bool dropprivilege(bool dumpable);
+// Takes the environment dorvane was given, if a secure exec scrubbed its own.
 bool keepenvironment(void);
 // The environment the programs start with: the one dorvane was given.
 char **programenvironment(void);
