@@ -2,7 +2,7 @@
 """Native scenarios of dorvane on Linux, the groups of checks of the modules beside this
 driver: trees (trees, kinds, images, negative), signals (signals, groupsignals, terminal,
 stopped), launch (launch, bytes, stdout, detach), oracle and trackers (sched, transparent,
-kernel, choice).
+kernel, choice, capinstall).
 
 usage: native.py --dorvane PATH --fixture PATH --linuxfixture PATH --work DIR
                  [--nofollow PATH] [--tinyring PATH] [--leakfixture PATH] GROUP...

@@ -1,6 +1,6 @@
 """The trackers: the ptrace tracker's scheduling; the eBPF tracker leaving the programs alone
-and the kernel's resources as it found them, its ring overflowing without loss; and which
-of the two dorvane takes by itself."""
+and the kernel's resources as it found them, its ring overflowing without loss; which of
+the two dorvane takes by itself; and both under the capability install."""
 import json
 import os
 import re
@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 
 from common import Heartbeat, dorvane, expect_tree, fresh, fx, lfx, state
-from harness import SCALE, Report, check, poll
+from harness import SCALE, Report, check, poll, skip
 
 
 def schedfields(pid):
@@ -263,3 +263,64 @@ def test_choice(cfg):
                       'dorvane.exe: CreateJobObject() failed',
                       'dorvane.exe: Exiting with exit code 0x57'] and r.status == 0x57,
           'a name of no tracker is refused', r.text)
+
+
+
+def test_capinstall(cfg):
+    """Run by an ordinary user from a copy given cap_bpf,cap_perfmon: the root gets the
+    environment dorvane was given, byte for byte, what a secure exec scrubs too; the ptrace
+    tracker works, forced or as the fallback where eBPF is refused (bpf(), or its map reads
+    without privilege, as older kernels refuse them); neither dorvane nor the root holds a
+    capability once the tree runs; and a drop that fails is a failed start."""
+    if os.getuid() != 0 or not shutil.which('setcap'):
+        skip('the capability install needs root and setcap')
+    folder = tempfile.mkdtemp(prefix='dorvane-capinstall-')
+    os.chmod(folder, 0o755)
+    capped, beats = os.path.join(folder, 'dorvane'), os.path.join(folder, 'beats')
+    shutil.copy2(cfg['dorvane'], capped)
+    subprocess.run(['setcap', 'cap_bpf,cap_perfmon+ep', capped], check=True)
+    os.mkdir(beats)
+    os.chown(beats, 65534, 65534)
+    tracker = os.environ['DORVANE_TRACKER']
+    env = {k: v for k, v in os.environb.items() if k != b'DORVANE_TRACKER'}
+    env.update({b'LD_LIBRARY_PATH': folder.encode(), b'GLIBC_TUNABLES': b'glibc.malloc.check=0',
+                b'TZDIR': folder.encode(), b'DORVANE_BYTES': b'\xff\x01 \xe2\x80\xa8'})
+    forced = {**env, b'DORVANE_TRACKER': tracker.encode()}
+    # (case, environment, system call refused, the tracker that follows: None, none starts)
+    cases = [('forced', forced, '-', tracker), ('capset refused', forced, 'capset', None)]
+    if tracker == 'ptrace':
+        cases += [('fallback, bpf() refused', env, 'bpf', 'ptrace'),
+                  ('fallback, map reads refused', env, 'bpf=1', 'ptrace')]
+    else:
+        cases += [('map reads refused', forced, 'bpf=1', None)]
+    for case, runenv, refused, follows in cases:
+        beat = Heartbeat(beats, 'beat')
+        proc = subprocess.Popen(lfx(cfg, 'nobody', refused, capped) + beat.tree(cfg),
+                                stdout=subprocess.PIPE, cwd=beats, env=runenv)
+        with beat:
+            if follows and check(poll(lambda: min(beat.counts()) >= 1, 10), case + ': beats'):
+                root = beat.pids()[0]
+                with open('/proc/%d/environ' % root, 'rb') as f:
+                    check(f.read() == b''.join(k + b'=' + v + b'\0' for k, v in runenv.items()),
+                          case + ': the root has the environment dorvane was given')
+                held = []
+                for pid in (proc.pid, root):
+                    with open('/proc/%d/status' % pid) as f:
+                        held += re.findall(r'^Cap(?:Prm|Eff|Amb):\s*(\w+)', f.read(), re.M)
+                check(set(held) == {'0000000000000000'}, case + ': capabilities %r' % held)
+                traced, programs = tracer(root) == proc.pid, bool(bpf_ids(proc.pid))
+                check((traced, programs) == (follows == 'ptrace', follows == 'ebpf'),
+                      case + ': traced %r, eBPF programs %r' % (traced, programs))
+                # Holding its programs, dorvane stays non-dumpable: no other process of the
+                # user may read its memory (nor take its descriptors).
+                peek = subprocess.run(['cat', '/proc/%d/environ' % proc.pid], preexec_fn=nobody,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                check((peek.returncode == 0) == (follows == 'ptrace'), case + ': dumpable')
+        r = Report(proc.communicate(timeout=30 * SCALE)[0], proc.returncode)
+        if follows:
+            expect_tree(r, 2, 0, case)
+        else:
+            check(r.lines == ['dorvane.exe: CreateJobObject() failed',
+                              'dorvane.exe: Exiting with exit code 0x5'] and r.status == 5 and
+                  beat.counts() == [0, 0], case + ': a failed start', r.text)
+    shutil.rmtree(folder, ignore_errors=True)

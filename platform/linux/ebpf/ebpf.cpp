@@ -17,7 +17,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/syscall.h>
@@ -73,31 +72,25 @@ static int quiet(enum libbpf_print_level, const char *, va_list)
     return 0;
 }
 
-// Once the programs are loaded, dorvane needs no privilege but, on kernels before 6.5
-// with unprivileged eBPF disabled, CAP_BPF for the map reads of a reconcile: that one it
-// keeps there, and only there. The programs it starts never inherit any (none is
-// inheritable or ambient), and it keeps none that could reach them.
-static void dropcapabilities(void)
+// dorvane keeps no capability once the root starts, but on kernels that refuse every eBPF
+// call of an unprivileged process while unprivileged eBPF is disabled (before 6.5, some),
+// it could not read its maps then without CAP_BPF: there the tracker does not run for an
+// ordinary user, rather than keep that privilege for the whole run. Without its effective
+// capabilities, a read of `held` is to be refused for no other reason than a missing key.
+static bool mapsreadwithoutprivilege(void)
 {
     struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
     struct __user_cap_data_struct data[2] = {};
-    if (syscall(SYS_capget, &header, data) < 0 || (!data[0].permitted && !data[1].permitted))
-        return;
-    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
-    unsigned word = CAP_BPF / 32, bit = 1u << (CAP_BPF % 32);
-    bool hadbpf = data[word].permitted & bit;
-    memset(data, 0, sizeof data);
-    if (hadbpf)
-        data[word].permitted = bit; // for now: not effective, to see if map reads need it
-    syscall(SYS_capset, &header, data);
+    if (getuid() == 0)
+        return true; // root keeps its capabilities
+    if (syscall(SYS_capget, &header, data) < 0)
+        return false;
+    data[0].effective = data[1].effective = 0;
+    if (syscall(SYS_capset, &header, data) < 0)
+        return false;
     dorvaneheldkey key = {64, 0, 0};
     dorvaneevent e;
-    if (!hadbpf || bpf_map_lookup_elem(bpf_map__fd(skel->maps.held), &key, &e) == 0 ||
-        errno != EPERM)
-        data[word].permitted = 0;
-    else
-        data[word].effective = bit;
-    syscall(SYS_capset, &header, data);
+    return bpf_map_lookup_elem(bpf_map__fd(skel->maps.held), &key, &e) == 0 || errno != EPERM;
 }
 
 static bool load(void)
@@ -126,6 +119,8 @@ static bool load(void)
     if (!err &&
         !(ring = ring_buffer__new(bpf_map__fd(skel->maps.ring), ringevent, nullptr, nullptr)))
         err = -errno;
+    if (!err && !mapsreadwithoutprivilege())
+        err = -EPERM;
     if (err) {
         ring_buffer__free(ring);
         ring = nullptr;
@@ -134,9 +129,6 @@ static bool load(void)
         setlasterror(winerror(-err));
         return false;
     }
-    // Run by root, dorvane keeps what root has: the programs it starts get it back anyway.
-    if (getuid() != 0)
-        dropcapabilities();
     return true;
 }
 

@@ -1,5 +1,5 @@
-// Which tracker follows the tree: chosen once, when the job is created. A new tracker is
-// named here.
+// Which tracker follows the tree: chosen once, when the job is created, and no privilege
+// kept once it is loaded. A new tracker is named here.
 #include "records.h"
 
 #include <stdlib.h>
@@ -7,7 +7,7 @@
 
 const tracker *tracking = &ptracetracker;
 
-bool choosetracker(void)
+static bool loadtracker(void)
 {
     const char *named = getenv("DORVANE_TRACKER");
     if (!named || !*named) {
@@ -29,4 +29,16 @@ bool choosetracker(void)
         return false;
     }
     return tracking->load();
+}
+
+// The tracker's load is the one step that may need privilege: none is left once it is done.
+// The ptrace tracker seizes the root between its fork and its exec, so dorvane becomes
+// dumpable again for it. The eBPF tracker needs no such thing, and dorvane stays
+// non-dumpable: a process of the user that may ptrace its others could otherwise take the
+// descriptors of its programs and maps (pidfd_getfd), loaded with a privilege that process
+// lacks.
+bool choosetracker(void)
+{
+    return guardprivilege() && keepenvironment() && loadtracker() &&
+           dropprivilege(tracking == &ptracetracker);
 }

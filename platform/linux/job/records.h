@@ -56,6 +56,18 @@ bool postpacket(DWORD message, proc *p);
 // packet means, even when the pid has since been reused.
 proc *packetproc(DWORD pid);
 
+// capabilities.cpp: under the capability install; each false with the last error set.
+// Keeps dorvane non-dumpable while it holds any capability.
+bool guardprivilege(void);
+// Drops every capability and checks that none is left; then, if asked, makes dorvane
+// dumpable again: a child forked from it inherits that, and one that is not dumpable
+// cannot be seized.
+bool dropprivilege(bool dumpable);
+// Takes the environment dorvane was given, if a secure exec scrubbed its own.
+bool keepenvironment(void);
+// The environment the programs start with: the one dorvane was given.
+char **programenvironment(void);
+
 // choose.cpp
 // Chooses this run's tracker: the one DORVANE_TRACKER names (ebpf or ptrace), or else the
 // eBPF tracker if it can load and the ptrace tracker if not. False, with the last error set,

@@ -47,7 +47,7 @@ static int execsearch(char **argv, const char *path)
     if (!name || !*name)
         return ENOENT;
     if (strchr(name, '/')) {
-        execve(name, argv, environ);
+        execve(name, argv, programenvironment());
         return errno;
     }
     size_t namelength = strlen(name);
@@ -62,7 +62,7 @@ static int execsearch(char **argv, const char *path)
             if (dirlength) // an empty entry is the current directory
                 file[at++] = '/';
             memcpy(file + at, name, namelength + 1);
-            execve(file, argv, environ);
+            execve(file, argv, programenvironment());
             if (errno == EACCES)
                 denied = true;
             else if (errno != ENOENT && errno != ENOTDIR && errno != ESTALE &&
