@@ -268,17 +268,21 @@ static void forgetheld(uint64_t id)
 
 static treeproc *takeheld(const dorvaneevent *e, int depth);
 
-// The process that e names as its creator: known, or kept in `held`, where it went when
-// the ring had no room for its fork (its events in the ring come before e's, so they have
-// been read). Null for one not in the tree: not followed, or lost.
+// The process that e names as its creator, as it was at e's fork: known, or kept in
+// `held`, where its fork or its exec went when the ring had no room (its events in the
+// ring come before e's, so they have been read). Null for one not in the tree: not
+// followed, or lost.
 static proc *creatorof(const dorvaneevent *e, int depth)
 {
     treeproc *parent = findid(e->parentpid, e->parentid);
     dorvaneevent kept;
     // A chain of creators, each kept and unknown, is taken one link per call: deeper than
     // this, the child is taken as the job's own rather than risk the stack.
-    if (!parent && e->parentid && depth < 64 && readheld(e->parentid, &kept))
-        parent = takeheld(&kept, depth + 1);
+    if (e->parentid && depth < 64 && (!parent || skel->bss->lost != lostseen) &&
+        readheld(e->parentid, &kept)) {
+        treeproc *taken = takeheld(&kept, depth + 1);
+        parent = taken ? taken : parent;
+    }
     return parent ? parent->process : nullptr;
 }
 
@@ -405,7 +409,8 @@ static int bycreation(const void *a, const void *b)
 // events of a kept process from before it was kept.
 static void reconcile(void)
 {
-    lostseen = skel->bss->lost;
+    // Taken as seen only at the end: meanwhile `held` holds records read and not yet taken.
+    uint64_t seen = skel->bss->lost;
     int fd = bpf_map__fd(skel->maps.held);
     dorvaneevent *all = nullptr;
     size_t count = 0, size = 0;
@@ -413,7 +418,7 @@ static void reconcile(void)
     for (void *at = nullptr; bpf_map_get_next_key(fd, at, &next) == 0; at = &key) {
         key = next;
         if (!roomforone((void **)&all, count, &size, sizeof *all)) {
-            lostseen--; // the rest at the next reconcile
+            seen--; // the rest at the next reconcile
             break;
         }
         if (bpf_map_lookup_elem(fd, &key, &all[count]) == 0)
@@ -428,6 +433,7 @@ static void reconcile(void)
             takeheld(&now, 0);
     }
     free(all);
+    lostseen = seen;
 }
 
 // Events come in bursts (a build starts many processes at once). The kernel wakes dorvane
