@@ -20,6 +20,18 @@ void drainoutput(void);
 // takes no lock and no memory, since the thread the signal interrupted may hold either.
 void drainoutputfor(long ms);
 
+// dorvane's own signals (signals.cpp).
+// From the root's start on: a signal whose default action ends a process (SIGTERM, SIGHUP,
+// ...) ends dorvane by that signal, after letgo (if not null) has let the tree go. It runs
+// in the signal's handler. One that dorvane was started with ignored stays ignored.
+void guardsignals(void (*letgo)(void));
+// Ends dorvane by sig, as a handled signal does; safe in a signal handler.
+[[noreturn]] void endbysignal(int sig);
+// While the tracker's records change, a signal that would end dorvane waits: closed, then
+// open again.
+void closeguard(void);
+void openguard(void);
+
 // Text. Wide strings are UTF-32 here. Bytes that are not valid UTF-8 travel through wide
 // text as U+DC80..U+DCFF (one code per byte), so they can be turned back into the very same
 // bytes (arguments) or written escaped (output).

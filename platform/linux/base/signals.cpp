@@ -1,0 +1,68 @@
+// dorvane's own signals, under either tracker: a signal whose default action would end a
+// process ends dorvane by that signal, once the tracker has let the tree go.
+#include "linux.h"
+
+#include <signal.h>
+#include <string.h>
+#include <unistd.h>
+
+// The signals whose default action ends dorvane and that it does not ignore on purpose
+// (SIGINT, SIGQUIT and SIGPIPE it outlives), nor that only a fault of its own raises.
+static const int terminating[] = {SIGHUP,  SIGTERM, SIGUSR1, SIGUSR2,   SIGALRM, SIGVTALRM,
+                                  SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT, SIGXCPU, SIGXFSZ};
+// Those signals and the real-time ones, as a set.
+static sigset_t guarded;
+// The tracker's way to let the tree go before dorvane ends; null when nothing is held.
+static void (*lettreego)(void);
+
+// The lines queued for output get a moment to go out, not more: an output that takes none
+// (a pipe nobody reads) must not keep a signal from ending dorvane. Uses no lock and no
+// memory, since it may run in a signal handler.
+void endbysignal(int sig)
+{
+    if (lettreego)
+        lettreego();
+    drainoutputfor(100);
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigaction(sig, &dfl, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
+    _exit(128 + sig); // a signal that did not end us after all
+}
+
+void guardsignals(void (*letgo)(void))
+{
+    lettreego = letgo;
+    sigemptyset(&guarded);
+    for (int sig : terminating)
+        sigaddset(&guarded, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        sigaddset(&guarded, sig);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = endbysignal;
+    action.sa_mask = guarded;
+    action.sa_flags = SA_RESTART;
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sigismember(&guarded, sig) == 1) {
+            struct sigaction found;
+            // One that dorvane was started with ignored stays ignored, as it would be.
+            if (sigaction(sig, nullptr, &found) == 0 && found.sa_handler != SIG_IGN)
+                sigaction(sig, &action, nullptr);
+        }
+}
+
+void closeguard(void)
+{
+    sigprocmask(SIG_BLOCK, &guarded, nullptr);
+}
+
+void openguard(void)
+{
+    sigprocmask(SIG_UNBLOCK, &guarded, nullptr);
+}
