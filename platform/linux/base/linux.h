@@ -3,6 +3,8 @@
 
 #include "../../platform.h"
 
+#include <signal.h>
+
 // First byte of every record that a HANDLE points to: what the handle is. The values start
 // well above zero, so that a zeroed or freed record does not pass for a handle.
 enum handlekind : unsigned char { KINDHEAP = 0x5a, KINDJOB, KINDPORT, KINDPROCESS, KINDTHREAD };
@@ -31,6 +33,11 @@ void guardsignals(void (*letgo)(void));
 // open again.
 void closeguard(void);
 void openguard(void);
+// The same for reading the tree's events, but for waits that take *open as their signal
+// mask (epoll_pwait, ppoll); a signal that would end dorvane meanwhile is kept rather than
+// acted on, and undeferguard returns it (0: none) for the tracker to end by.
+void deferguard(sigset_t *open);
+int undeferguard(void);
 
 // Text. Wide strings are UTF-32 here. Bytes that are not valid UTF-8 travel through wide
 // text as U+DC80..U+DCFF (one code per byte), so they can be turned back into the very same

@@ -1,5 +1,8 @@
 // dorvane's own signals, under either tracker: a signal whose default action would end a
-// process ends dorvane by that signal, once the tracker has let the tree go.
+// process ends dorvane by that signal, once the tracker has let the tree go. As the first
+// process of a pid namespace (a container's entrypoint) the kernel gives dorvane no default
+// action for a signal from outside, nor lets its own kill it: there it exits with 128 plus
+// the signal instead.
 #include "linux.h"
 
 #include <signal.h>
@@ -14,12 +17,18 @@ static const int terminating[] = {SIGHUP,  SIGTERM, SIGUSR1, SIGUSR2,   SIGALRM,
 static sigset_t guarded;
 // The tracker's way to let the tree go before dorvane ends; null when nothing is held.
 static void (*lettreego)(void);
+// The tracker is reading events, with the guarded signals blocked but in the waits that
+// they interrupt: it ends by a signal itself, once the lines of what it read are out.
+static volatile sig_atomic_t deferring;
+// The signal to end by that came meanwhile; 0 if none.
+static volatile sig_atomic_t deferred;
 
 // The lines queued for output get a moment to go out, not more: an output that takes none
 // (a pipe nobody reads) must not keep a signal from ending dorvane. Uses no lock and no
 // memory, since it may run in a signal handler.
 void endbysignal(int sig)
 {
+    sigprocmask(SIG_BLOCK, &guarded, nullptr); // the first signal is the one that ends us
     if (lettreego)
         lettreego();
     drainoutputfor(100);
@@ -32,7 +41,15 @@ void endbysignal(int sig)
     sigaddset(&only, sig);
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
     raise(sig);
-    _exit(128 + sig); // a signal that did not end us after all
+    _exit(128 + sig); // pid 1 of a namespace, whose own signal does not end it
+}
+
+static void onsignal(int sig)
+{
+    if (deferring && !deferred)
+        deferred = sig;
+    else if (!deferring)
+        endbysignal(sig);
 }
 
 void guardsignals(void (*letgo)(void))
@@ -45,7 +62,7 @@ void guardsignals(void (*letgo)(void))
         sigaddset(&guarded, sig);
     struct sigaction action;
     memset(&action, 0, sizeof action);
-    action.sa_handler = endbysignal;
+    action.sa_handler = onsignal;
     action.sa_mask = guarded;
     action.sa_flags = SA_RESTART;
     for (int sig = 1; sig < NSIG; sig++)
@@ -65,4 +82,18 @@ void closeguard(void)
 void openguard(void)
 {
     sigprocmask(SIG_UNBLOCK, &guarded, nullptr);
+}
+
+void deferguard(sigset_t *open)
+{
+    deferring = 1;
+    sigprocmask(SIG_BLOCK, &guarded, open);
+}
+
+int undeferguard(void)
+{
+    // A signal that came while they were blocked is handled here, still deferred.
+    sigprocmask(SIG_UNBLOCK, &guarded, nullptr);
+    deferring = 0;
+    return deferred;
 }
