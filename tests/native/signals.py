@@ -1,6 +1,6 @@
 """Signals as the programs meet them under dorvane: deaths by signal, SIGPIPE, real-time
-signals, signals to the whole process group, job control at a terminal, a program stopped
-and continued from outside, and dorvane as a container's pid 1."""
+signals, signals to the whole process group, a second Ctrl-C, job control at a terminal, a
+program stopped and continued from outside, and dorvane as a container's pid 1."""
 import os
 import pty
 import select
@@ -61,6 +61,30 @@ def test_groupsignals(cfg):
                 os.killpg(proc.pid, signal.SIGKILL)
         check(survived == 0, '%s: programs survived in %d runs of 20' % (sig.name, survived))
         check(statuses == {status}, '%s: dorvane ends with %r' % (sig.name, statuses))
+
+
+def test_interrupts(cfg):
+    """A second SIGINT or SIGQUIT to the process group ends dorvane by that signal, the first
+    alone does not; a program that ignores them (a shell's background job) goes on."""
+    for sig in (signal.SIGINT, signal.SIGQUIT):
+        beat = Heartbeat(cfg['work'], 'interrupt-' + sig.name)
+        script = '"%s &"' % ' '.join(beat.alone(cfg))
+        proc = subprocess.Popen([cfg['dorvane'], 'sh', '-c', script], stdout=subprocess.DEVNULL,
+                                cwd=cfg['work'], start_new_session=True)
+        with beat:
+            if check(poll(lambda: beat.counts()[0] >= 1, 10), 'the program beats'):
+                os.killpg(proc.pid, sig)
+                time.sleep(0.2 * SCALE)  # a window in which dorvane must not end
+                check(proc.poll() is None, '%s: the first one ends dorvane' % sig.name)
+                os.killpg(proc.pid, sig)
+                check(poll(proc.poll, 2) == -sig, '%s: dorvane ends with %r' %
+                      (sig.name, proc.poll()))
+                count = beat.counts()[0]
+                check(poll(lambda: beat.counts()[0] >= count + 3, 10),
+                      '%s: the program goes on' % sig.name)
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
 
 
 def children(pid):

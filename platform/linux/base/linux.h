@@ -23,9 +23,12 @@ void drainoutput(void);
 void drainoutputfor(long ms);
 
 // dorvane's own signals (signals.cpp).
-// From the root's start on: a signal whose default action ends a process (SIGTERM, SIGHUP,
-// ...) ends dorvane by that signal, after letgo (if not null) has let the tree go. It runs
-// in the signal's handler. One that dorvane was started with ignored stays ignored.
+// At the start, before anything changes them: the signals dorvane was started with ignored,
+// which it leaves ignored.
+void notesignals(void);
+// From the root's start on: a first SIGINT or SIGQUIT is outlived; a second one, or a
+// signal whose default action ends a process (SIGTERM, SIGHUP, ...), ends dorvane by that
+// signal, after letgo (if not null) has let the tree go. It runs in the signal's handler.
 void guardsignals(void (*letgo)(void));
 // Ends dorvane by sig, as a handled signal does; safe in a signal handler.
 [[noreturn]] void endbysignal(int sig);
