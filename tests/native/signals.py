@@ -1,16 +1,17 @@
 """Signals as the programs meet them under dorvane: deaths by signal, SIGPIPE, real-time
-signals, signals to the whole process group, job control at a terminal, and a program
-stopped and continued from outside."""
+signals, signals to the whole process group, a second Ctrl-C, job control at a terminal, a
+program stopped and continued from outside, and dorvane as a container's pid 1."""
 import os
 import pty
 import select
+import shutil
 import signal
 import subprocess
 import time
 
 from common import (Heartbeat, dorvane, expect_tree, fresh, group_members, lfx, readint,
                     state)
-from harness import SCALE, Report, check, poll
+from harness import SCALE, Report, check, poll, skip
 
 
 def test_signals(cfg):
@@ -60,6 +61,62 @@ def test_groupsignals(cfg):
                 os.killpg(proc.pid, signal.SIGKILL)
         check(survived == 0, '%s: programs survived in %d runs of 20' % (sig.name, survived))
         check(statuses == {status}, '%s: dorvane ends with %r' % (sig.name, statuses))
+
+
+def test_interrupts(cfg):
+    """A second SIGINT or SIGQUIT to the process group ends dorvane by that signal, the first
+    alone does not; a program that ignores them (a shell's background job) goes on."""
+    for sig in (signal.SIGINT, signal.SIGQUIT):
+        beat = Heartbeat(cfg['work'], 'interrupt-' + sig.name)
+        script = '"%s &"' % ' '.join(beat.alone(cfg))
+        proc = subprocess.Popen([cfg['dorvane'], 'sh', '-c', script], stdout=subprocess.DEVNULL,
+                                cwd=cfg['work'], start_new_session=True)
+        with beat:
+            if check(poll(lambda: beat.counts()[0] >= 1, 10), 'the program beats'):
+                os.killpg(proc.pid, sig)
+                time.sleep(0.2 * SCALE)  # a window in which dorvane must not end
+                check(proc.poll() is None, '%s: the first one ends dorvane' % sig.name)
+                os.killpg(proc.pid, sig)
+                check(poll(proc.poll, 2) == -sig, '%s: dorvane ends with %r' %
+                      (sig.name, proc.poll()))
+                count = beat.counts()[0]
+                check(poll(lambda: beat.counts()[0] >= count + 3, 10),
+                      '%s: the program goes on' % sig.name)
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+
+
+def children(pid):
+    with open('/proc/%d/task/%d/children' % (pid, pid)) as f:
+        return [int(c) for c in f.read().split()]
+
+
+def test_pidone(cfg):
+    """As pid 1 of a pid namespace (a container's entrypoint), which SIGTERM from outside
+    does not end by default, dorvane ends at once with 128+15, and the kernel ends the rest
+    of the namespace."""
+    if os.getuid() != 0 or not shutil.which('unshare'):
+        skip('a pid namespace needs root and unshare')
+    beat = Heartbeat(cfg['work'], 'pidone-beat')
+    proc = subprocess.Popen(['unshare', '--fork', '--pid', '--mount-proc', cfg['dorvane']] +
+                            beat.alone(cfg), stdout=subprocess.DEVNULL, cwd=cfg['work'])
+    with beat:
+        if check(poll(lambda: beat.counts()[0] >= 1, 10), 'the program beats'):
+            pidone = children(proc.pid)[0]
+            program = children(pidone)[0]
+            with open('/proc/%d/status' % pidone) as f:
+                nspid = f.read().split('NSpid:')[1].split('\n')[0].split()
+            check(nspid[-1] == '1', 'dorvane is pid 1 of its namespace: %s' % nspid)
+            os.kill(pidone, signal.SIGTERM)
+            # unshare ends with its child's exit code.
+            check(poll(proc.poll, 0.5) == 128 + signal.SIGTERM,
+                  'dorvane ends within 0.5 s with 143: %r' % proc.poll())
+            check(poll(lambda: state(program) in ('', 'Z'), 10), 'the program ends with it')
+    if proc.poll() is None:
+        for pid in children(proc.pid):
+            os.kill(pid, signal.SIGKILL)
+    proc.wait()
 
 
 def minishell(argv, out, report, go):

@@ -3,6 +3,8 @@
 
 #include "../../platform.h"
 
+#include <signal.h>
+
 // First byte of every record that a HANDLE points to: what the handle is. The values start
 // well above zero, so that a zeroed or freed record does not pass for a handle.
 enum handlekind : unsigned char { KINDHEAP = 0x5a, KINDJOB, KINDPORT, KINDPROCESS, KINDTHREAD };
@@ -19,6 +21,26 @@ void drainoutput(void);
 // For an end by a signal: gives the writer up to ms milliseconds for what is queued. It
 // takes no lock and no memory, since the thread the signal interrupted may hold either.
 void drainoutputfor(long ms);
+
+// dorvane's own signals (signals.cpp).
+// At the start, before anything changes them: the signals dorvane was started with ignored,
+// which it leaves ignored.
+void notesignals(void);
+// From the root's start on: a first SIGINT or SIGQUIT is outlived; a second one, or a
+// signal whose default action ends a process (SIGTERM, SIGHUP, ...), ends dorvane by that
+// signal, after letgo (if not null) has let the tree go. It runs in the signal's handler.
+void guardsignals(void (*letgo)(void));
+// Ends dorvane by sig, as a handled signal does; safe in a signal handler.
+[[noreturn]] void endbysignal(int sig);
+// While the tracker's records change, a signal that would end dorvane waits: closed, then
+// open again.
+void closeguard(void);
+void openguard(void);
+// The same for reading the tree's events, but for waits that take *open as their signal
+// mask (epoll_pwait, ppoll); a signal that would end dorvane meanwhile is kept rather than
+// acted on, and undeferguard returns it (0: none) for the tracker to end by.
+void deferguard(sigset_t *open);
+int undeferguard(void);
 
 // Text. Wide strings are UTF-32 here. Bytes that are not valid UTF-8 travel through wide
 // text as U+DC80..U+DCFF (one code per byte), so they can be turned back into the very same

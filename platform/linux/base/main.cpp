@@ -10,6 +10,7 @@
 
 int main(int argc, char **argv)
 {
+    notesignals();
     // A reader that goes away must not end the supervision: a write to a broken pipe then
     // fails with EPIPE and is dropped. Children must not inherit this: an ignored signal
     // stays ignored across execve, so the start of each program restores the default.

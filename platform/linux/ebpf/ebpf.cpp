@@ -12,6 +12,7 @@
 #include <bpf/libbpf.h>
 #include <errno.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -52,6 +53,8 @@ static pid_t rootpid;
 static uint64_t lostseen;
 // Processes whose end came without its status.
 static uint64_t unknownends;
+// A signal that came while events were read: dorvane ends by it once their lines are out.
+static int endsignal;
 
 static int ringevent(void *, void *data, size_t size);
 
@@ -141,7 +144,11 @@ static bool seize(pid_t)
     return false;
 }
 
-static void afterfork(void) {}
+// Nothing of the tree is held, so a signal that ends dorvane has nothing to let go.
+static void afterfork(void)
+{
+    guardsignals(nullptr);
+}
 
 // The stop after the exec is a plain SIGSTOP; an exit means the exec failed.
 static int awaitexec(pid_t pid, int errfd)
@@ -465,17 +472,18 @@ static void saylosses(void)
     }
 }
 
-static bool events(int timeoutms)
+// The waits take the signal mask open: a signal that is to end dorvane interrupts them.
+static bool readevents(int timeoutms, const sigset_t *open)
 {
     struct epoll_event ready;
-    int n = epoll_wait(ring_buffer__epoll_fd(ring), &ready, 1, timeoutms);
+    int n = epoll_pwait(ring_buffer__epoll_fd(ring), &ready, 1, timeoutms, open);
     if (n < 0 && errno != EINTR)
         return tree.count > 0;
     if (n > 0 && skel->bss->alive > 0) {
         int ms =
             timeoutms >= 0 && timeoutms < DORVANE_GATHER_MS ? timeoutms : DORVANE_GATHER_MS;
         struct timespec pause = {0, ms * 1000000L};
-        nanosleep(&pause, nullptr);
+        ppoll(nullptr, 0, &pause, open);
     }
     readingevents();
     ring_buffer__consume(ring);
@@ -496,6 +504,19 @@ static bool events(int timeoutms)
         ended((treeproc *)e, UNKNOWNSTATUS);
     saylosses();
     return false;
+}
+
+// A signal that ends dorvane and comes while it waits is handled once what the kernel has
+// told is read: those lines are written before it ends.
+static bool events(int timeoutms)
+{
+    if (endsignal)
+        endbysignal(endsignal);
+    sigset_t open;
+    deferguard(&open);
+    bool more = readevents(timeoutms, &open);
+    endsignal = undeferguard();
+    return more || endsignal;
 }
 
 const tracker ebpftracker = {load, seize, afterfork, awaitexec, adopt, follow, resume, events};

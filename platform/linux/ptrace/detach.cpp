@@ -1,4 +1,4 @@
-// Letting the traced tree go when a terminating signal reaches dorvane. A group-wide signal
+// Letting the traced tree go when a signal ends dorvane (base/signals.cpp). A group-wide signal
 // (a CI runner's kill of the process group, systemd, a terminal hangup) reaches dorvane and
 // its programs at once; each traced program stops at the signal's delivery and waits for
 // dorvane to pass it on. Were dorvane to die at once, the kernel would detach them and
@@ -14,13 +14,6 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-// The signals whose default action ends dorvane and that it does not ignore on purpose
-// (SIGINT, SIGQUIT and SIGPIPE it outlives), nor that only a fault of its own raises.
-static const int terminating[] = {SIGHUP,  SIGTERM, SIGUSR1, SIGUSR2,   SIGALRM, SIGVTALRM,
-                                  SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT, SIGXCPU, SIGXFSZ};
-// Those signals and the real-time ones, as a set.
-static sigset_t guarded;
 
 // Lets one stopped task go: with the signal it is stopped for, if it is at a signal's
 // delivery. An event stop (si_code holds the event above its low byte) carries none; a
@@ -82,55 +75,11 @@ static void releaseall(void)
     }
 }
 
-// The lines queued for output get a moment to go out, not more: an output that takes none
-// (a pipe nobody reads) must not keep a signal from ending dorvane.
-static void onterminating(int sig)
-{
-    releaseall();
-    drainoutputfor(100);
-    struct sigaction dfl;
-    memset(&dfl, 0, sizeof dfl);
-    dfl.sa_handler = SIG_DFL;
-    sigaction(sig, &dfl, nullptr);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, sig);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    raise(sig);
-    _exit(128 + sig); // a signal that did not end us after all
-}
-
 void guardtree(void)
 {
-    sigemptyset(&guarded);
-    for (int sig : terminating)
-        sigaddset(&guarded, sig);
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
-        sigaddset(&guarded, sig);
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = onterminating;
-    action.sa_mask = guarded;
-    action.sa_flags = SA_RESTART;
-    for (int sig = 1; sig < NSIG; sig++)
-        if (sigismember(&guarded, sig) == 1) {
-            struct sigaction found;
-            // One that dorvane was started with ignored stays ignored, as it would be.
-            if (sigaction(sig, nullptr, &found) == 0 && found.sa_handler != SIG_IGN)
-                sigaction(sig, &action, nullptr);
-        }
+    guardsignals(releaseall);
     sigset_t chld;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, nullptr);
-}
-
-void closeguard(void)
-{
-    sigprocmask(SIG_BLOCK, &guarded, nullptr);
-}
-
-void openguard(void)
-{
-    sigprocmask(SIG_UNBLOCK, &guarded, nullptr);
 }

@@ -37,10 +37,7 @@ void restart(pid_t tid, int status);
 bool traceevents(int timeoutms);
 
 // detach.cpp
-// From the root's start on: a terminating signal that reaches dorvane first lets the whole
-// tree go, passing on the signals its tasks are stopped for, then ends dorvane by that
-// signal. SIGCHLD stays blocked, for traceevents' timed wait.
+// From the root's start on: a signal that ends dorvane first lets the whole tree go,
+// passing on the signals its tasks are stopped for. SIGCHLD stays blocked, for
+// traceevents' timed wait. While the task table changes, such a signal waits (closeguard).
 void guardtree(void);
-// While the task table changes, a terminating signal waits: closed, then open again.
-void closeguard(void);
-void openguard(void);
