@@ -32,7 +32,8 @@ char *widetobytes(const wchar_t *text);
 // no code point, such as a surrogate that escapes no byte, becomes U+FFFD.
 size_t widechartobytes(wchar_t c, char bytes[4]);
 
-// Splits a command line into arguments by the rules the Windows runtime applies (blanks,
-// double quotes, backslashes; the first word by the program-name rule). Returns a
-// NULL-terminated argv of byte strings in one malloc'ed block, or null when out of memory.
-char **splitcommandline(const wchar_t *line);
+// What dorvane was given, which the root gets as it was (given.cpp).
+// Keeps the root's arguments (argv[1] on, NULL-terminated): called first in main.
+void keepgiven(char **programargv);
+// The root's arguments as dorvane was given them; null before keepgiven.
+char **givenargs(void);

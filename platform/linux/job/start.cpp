@@ -148,19 +148,22 @@ static pid_t startstopped(char **argv)
     return pid;
 }
 
-BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline, LPSECURITY_ATTRIBUTES,
+// The core names the program in the command line, the arguments joined as Windows wants
+// them; on Linux the program gets the arguments themselves, as dorvane was given them (the
+// core's line is their join, and no split of it could give back an empty argument or one
+// with a blank).
+BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR, LPSECURITY_ATTRIBUTES,
                     LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID environment,
                     LPCWSTR currentdirectory, LPSTARTUPINFOW, LPPROCESS_INFORMATION information)
 {
-    if (applicationname || environment || currentdirectory) {
-        setlasterror(ERROR_NOT_SUPPORTED); // the core names the program in the command line
+    char **argv = givenargs();
+    if (applicationname || environment || currentdirectory || !argv) {
+        setlasterror(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    char **argv = splitcommandline(commandline);
     proc *p = newproc(0);
     thread *t = (thread *)malloc(sizeof(thread));
-    if (!argv || !p || !t) {
-        free(argv);
+    if (!p || !t) {
         free(p);
         free(t);
         setlasterror(ERROR_NOT_ENOUGH_MEMORY);
@@ -169,7 +172,6 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline, LPSECURITY_ATTR
     taketerminalsignals();
     pid_t pid = startstopped(argv);
     int err = errno;
-    free(argv);
     if (pid > 0)
         p->pid = (DWORD)pid;
     if (pid < 0 || !tracking->adopt(p, pid)) {
