@@ -37,3 +37,7 @@ size_t widechartobytes(wchar_t c, char bytes[4]);
 void keepgiven(char **programargv);
 // The root's arguments as dorvane was given them; null before keepgiven.
 char **givenargs(void);
+// In a child: closes every descriptor of dorvane's own (close-on-exec) but the count in
+// keep, so that it holds none of them (eBPF programs and maps, pipe ends) while it waits
+// before its exec, or if it never execs. Needs /proc; system calls only.
+void closeownfds(const int *keep, int count);
