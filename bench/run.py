@@ -68,27 +68,19 @@ def plan(n, codes):
     return planned
 
 
-def script(folder, name, text):
-    """dorvane joins arguments without quotes, so a shell loop goes in a file."""
-    path = os.path.join(folder, name)
-    with open(path, 'w') as f:
-        f.write(text + '\n')
-    return path
-
-
-def workloads(workloads_exe, work):
+def workloads(workloads_exe):
     """name -> (command, processes expected or None, exit codes planned or None)"""
-    storm = script(work, 'storm.sh', 'i=0; while [ $i -lt 1000 ]; do /bin/true; i=$((i+1)); done')
-    storm4k = script(work, 'storm4k.sh',
-                     'i=0; while [ $i -lt 4000 ]; do /bin/true; i=$((i+1)); done')
-    build = script(work, 'build.sh', 'make -s clean && make -s -j2')
+    def storm(n):
+        return ['/bin/sh', '-c', 'i=0; while [ $i -lt %d ]; do /bin/true; i=$((i+1)); done' % n]
+
+    build = ['/bin/sh', '-c', 'make -s clean && make -s -j2']
     return collections.OrderedDict([
-        ('spawn storm', (['/bin/sh', storm], 1001, collections.Counter({0: 1001}))),
-        ('storm 4000', (['/bin/sh', storm4k], 4001, collections.Counter({0: 4001}))),
+        ('spawn storm', (storm(1000), 1001, collections.Counter({0: 1001}))),
+        ('storm 4000', (storm(4000), 4001, collections.Counter({0: 4001}))),
         ('fan-out', ([workloads_exe, 'fanout', '1000'], 1001, plan(1000, 1))),
         ('deep chain', ([workloads_exe, 'chain', '500'], 500, collections.Counter({0: 500}))),
         ('threads', ([workloads_exe, 'threads', '2000'], 1, collections.Counter({0: 1}))),
-        ('real build', (['/bin/sh', build], None, None)),
+        ('real build', (build, None, None)),
         ('long run', ([workloads_exe, 'many', '40000', '2', '251'], 40001, plan(40000, 251))),
     ])
 
@@ -177,7 +169,7 @@ def linux(opts):
         'workload', 'A wall', 'P wall', 'E wall', 'S wall', 'P/A', 'E/A', 'S/A', 'cpu A/P/E'))
     details, peaks = [], {}
     for name, (command, expected, planned) in workloads(
-            os.path.join(release, 'bench', 'workloads'), work).items():
+            os.path.join(release, 'bench', 'workloads')).items():
         if opts.only and name not in opts.only:
             continue
         cwd = project if name == 'real build' else work

@@ -27,6 +27,7 @@ TARGETS = {
         'big_code': 0xC0000005,
         'status': lambda code: code & 0xFF,
         'raw_commandline': True,
+        'args_as_given': False,
     },
     'linux': {
         'child_image': True,
@@ -35,6 +36,7 @@ TARGETS = {
         'big_code': 0xFF,  # a Linux exit status has 8 bits
         'status': lambda code: code & 0xFF,
         'raw_commandline': False,
+        'args_as_given': True,
     },
 }
 
@@ -125,14 +127,20 @@ def test_tree(cfg):
 
 def test_args(cfg):
     out = os.path.join(cfg['work'], 'args-out.txt')
-    r = run(cfg, fixture(cfg, 'args', native_path(cfg, out), '', 'a b', 'c'))
+    given = ['args', native_path(cfg, out), '', 'a b', 'c']
+    r = run(cfg, fixture(cfg, *given))
     check(r.status == 0, 'args run ends with 0', r.text)
     with open(out, encoding='utf-8') as f:
         got = f.read().splitlines()
-    # Arguments are joined without quotes: the empty one leaves a second space and vanishes
-    # when the child splits the line; the one with a blank becomes two.
-    want_args = ['arg=' + a for a in ('args', native_path(cfg, out), 'a', 'b', 'c')]
-    check([l for l in got if l.startswith('arg=')] == want_args, 'child argv: %r' % got)
+    # On Windows the arguments are joined without quotes: the empty one leaves a second
+    # space and vanishes when the child splits the line; the one with a blank becomes two.
+    # On Linux the program gets them as they were given.
+    if cfg['args_as_given']:
+        want_args = given
+    else:
+        want_args = ['args', native_path(cfg, out), 'a', 'b', 'c']
+    check([l for l in got if l.startswith('arg=')] == ['arg=' + a for a in want_args],
+          'child argv: %r' % got)
     if cfg['raw_commandline']:
         line = '%s args %s  a b c ' % (native_path(cfg, cfg['fixture']), native_path(cfg, out))
         check(got and got[0] == 'line=' + line, 'child command line: %r' % got[:1])

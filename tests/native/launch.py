@@ -1,14 +1,22 @@
-"""How dorvane starts its program and lets it go: launch failures and their codes, bytes
-that are not UTF-8 in arguments and names, a reader of its output that goes away or does
-not read for a while, and dorvane killed."""
+"""How dorvane starts its program and lets it go: the arguments the program gets, launch
+failures and their codes, bytes that are not UTF-8 in arguments and names, dorvane killed
+or stopped at its start, a reader of its output that goes away or does not read for a
+while, and dorvane killed."""
+import ctypes
 import fcntl
 import os
+import random
 import shutil
+import signal
 import subprocess
+import time
 
-from common import dorvane, expect_tree, fresh, fx
+from common import dorvane, expect_tree, fresh, fx, state
+import harness
 from harness import SCALE, Report, check, poll
-from trackers import lost
+from trackers import bpf_ids, lost
+
+PR_SET_CHILD_SUBREAPER = 36
 
 
 def test_launch(cfg):
@@ -43,6 +51,107 @@ def test_launch(cfg):
           proc.stdout.decode(errors='replace'))
 
 
+def test_argv(cfg):
+    """The program gets dorvane's arguments as they were given, as env, nice or timeout pass
+    theirs on: a shell's script whole, empty ones, blanks and quotes inside one; and a
+    program whose path holds a blank starts."""
+    expect_tree(dorvane(cfg, ['sh', '-c', 'test -n step1 && exit 3']), 1, 3, 'sh -c script')
+    r = dorvane(cfg, ['test', '-n', ''])
+    check(r.status == 1, 'test -n with an empty argument fails', r.text)
+    out = fresh(os.path.join(cfg['work'], 'argv.txt'))
+    given = ['', 'a b', ' lead', 'tab\there', '"q"', 'back\\slash\\', 'CFLAGS=-O2 -Wall', '']
+    r = dorvane(cfg, fx(cfg, 'args', out, *given))
+    with open(out) as f:
+        got = f.read().split('\n')
+    check(got == ['arg=' + a for a in ['args', out] + given] + [''], 'argv: %r' % got, r.text)
+    folder = os.path.join(cfg['work'], 'with blank')
+    os.makedirs(folder, exist_ok=True)
+    shutil.copy2(cfg['fixture'], os.path.join(folder, 'fixture'))
+    r = dorvane(cfg, [os.path.join(folder, 'fixture'), 'exit', '4'])
+    expect_tree(r, 1, 4, 'a program whose path holds a blank')
+
+
+def children(pid):
+    try:
+        with open('/proc/%d/task/%d/children' % (pid, pid)) as f:
+            return [int(c) for c in f.read().split()]
+    except OSError:
+        return []
+
+
+def descendants(pid):
+    return [d for c in children(pid) for d in [c] + descendants(c)]
+
+
+def orphans():
+    """What is left of dorvane's runs: the processes that came to us, their subreaper, when
+    dorvane died. Reaps those that have ended; the others, with their state and the eBPF
+    objects they hold."""
+    try:
+        while os.waitpid(-1, os.WNOHANG)[0]:
+            pass
+    except ChildProcessError:
+        pass
+    return [(pid, state(pid), sorted(bpf_ids(pid))) for pid in children(os.getpid())]
+
+
+def test_start(cfg):
+    """dorvane killed at its start, whatever the moment: the program either never starts or
+    goes on; nothing stays stopped or waiting, and nothing keeps dorvane's eBPF programs or
+    maps loaded. Held by strace right after the root's fork, at the first sight of the fork
+    and at moments through the start-up; the root found at the end of a long PATH, which
+    lengthens the moment between its fork and its exec. Then the group stopped at the first
+    sight of the fork (Ctrl-Z) and continued (fg): the run goes on to its end."""
+    bindir = os.path.join(cfg['work'], 'startbin')
+    os.makedirs(bindir, exist_ok=True)
+    if not os.path.exists(os.path.join(bindir, 'startfixture')):
+        shutil.copy2(cfg['linuxfixture'], os.path.join(bindir, 'startfixture'))
+    env = dict(os.environ, PATH=':'.join(['/none/%d' % i for i in range(3000)] + [bindir]))
+    strace = shutil.which('strace')
+    held = [strace, '-o', '/dev/null', '-e', 'trace=clone',
+            '-e', 'inject=clone:delay_exit=%d:when=1' % int(1e6 * SCALE)] if strace else []
+    ctypes.CDLL(None).prctl(PR_SET_CHILD_SUBREAPER, 1)
+    failed = len(harness.failures)
+    for i in range(91):
+        if len(harness.failures) > failed + 2:
+            break  # enough to show what fails, without waiting out every run
+        prefix, stop = (held, False) if i == 0 else ([], i > 60)
+        proc = subprocess.Popen(prefix + [cfg['dorvane'], 'startfixture', 'exit', '7'],
+                                env=env, cwd=cfg['work'], process_group=0,
+                                stdout=subprocess.PIPE if stop else subprocess.DEVNULL)
+        if 30 < i <= 60:
+            time.sleep(random.uniform(0, 0.2))
+        else:  # the fork is looked for without a pause: the whole run may take 30 ms
+            deadline = time.monotonic() + 10 * SCALE
+            while (len(descendants(proc.pid)) <= bool(prefix) and proc.poll() is None and
+                   time.monotonic() < deadline):
+                pass
+            time.sleep(random.choice([0, 0.0005, 0.002]) if i else 0.1 * SCALE)
+        try:
+            if stop:
+                os.killpg(proc.pid, signal.SIGTSTP)
+                poll(lambda: state(proc.pid) in ('T', ''), 2)
+                os.killpg(proc.pid, signal.SIGCONT)
+            else:  # dorvane alone, not strace
+                os.kill((descendants(proc.pid) if prefix else [proc.pid])[0], signal.SIGKILL)
+        except (ProcessLookupError, IndexError):
+            pass  # the run was over already
+        if not stop:
+            proc.wait(timeout=30 * SCALE)
+            left = poll(lambda: not orphans(), 5) or orphans()
+            if not check(left is True, 'killed at start (run %d): left %r' % (i, left)):
+                for pid, _, _ in left:
+                    os.kill(pid, signal.SIGKILL)
+            continue
+        try:
+            r = Report(proc.communicate(timeout=10 * SCALE)[0], proc.returncode)
+            expect_tree(r, 1, 7, 'stopped and continued at start (run %d)' % i)
+        except subprocess.TimeoutExpired:
+            check(False, 'stopped at start (run %d): dorvane waits; %r' % (i, orphans()))
+            os.killpg(proc.pid, signal.SIGKILL)
+    ctypes.CDLL(None).prctl(PR_SET_CHILD_SUBREAPER, 0)
+
+
 def test_bytes(cfg):
     out = os.path.join(cfg['work'], 'args-bytes.txt')
     arg = b'caf\xe9-\xff\xfe-\xc3\xa9'
@@ -63,18 +172,14 @@ def test_bytes(cfg):
     text = proc.stdout.decode('utf-8', errors='strict')
     check('bad-\\xff\\xfe/fixture"' in text and proc.returncode == 1, 'escaped name', text)
     # A name that would break its line and forge others reads back whole from its one line,
-    # also where lines are split by Unicode's rules (at U+2028 and U+0085 too). Blanks would
-    # split the command line, so a shell runs it.
+    # also where lines are split by Unicode's rules (at U+2028 and U+0085 too).
     folder = os.path.join(cfg['work'].encode(), b'forge\n\tnew process pid 1\t"q\\\x01\x7f\xff'
                           b'\xe2\x80\xa8\tnew process pid 2\xc2\x85')
     os.makedirs(folder, exist_ok=True)
     exe = os.path.join(folder, b'fixture')
     shutil.copy2(cfg['fixture'].encode(), exe)
-    script = os.path.join(cfg['work'], 'forge.sh')
-    with open(script, 'wb') as f:
-        f.write(b"'" + exe + b"' exit 2\n")
-    r = dorvane(cfg, ['/bin/sh', script])
-    expect_tree(r, 2, 2, 'forging name')
+    r = dorvane(cfg, [exe, 'exit', '2'])
+    expect_tree(r, 1, 2, 'forging name')
     files = [decode_name(l[6:-1]) for l in r.lines if l.startswith('file "') and l[-1] == '"']
     check(os.path.realpath(exe) in files and r.text.splitlines() == r.lines,
           'forging name decodes from its one line', r.text)

@@ -16,7 +16,7 @@ from harness import SCALE, Report, check, poll, skip
 
 def test_signals(cfg):
     f = cfg['linuxfixture']
-    script = '"%s signal 11; %s signal 6; %s signal 15; %s signal 9; exit 0"' % (f, f, f, f)
+    script = '%s signal 11; %s signal 6; %s signal 15; %s signal 9; exit 0' % (f, f, f, f)
     r = dorvane(cfg, ['sh', '-c', script])
     expect_tree(r, 5, 0, 'children dying of signals')
     check(r.codes() == [('crash', 0x86), ('crash', 0x8b), ('exit', 0), ('exit', 0x89),
@@ -25,7 +25,7 @@ def test_signals(cfg):
     r = dorvane(cfg, lfx(cfg, 'signal', '6'))
     check(r.codes() == [('crash', 0x86)] and r.status == 0x86, 'root aborts', r.text)
     # dorvane ignores SIGPIPE for itself; a writer to a closed pipe below it still dies of it.
-    r = dorvane(cfg, ['sh', '-c', '"yes | head -c 1 >/dev/null"'])
+    r = dorvane(cfg, ['sh', '-c', 'yes | head -c 1 >/dev/null'])
     check(('exit', 0x8d) in r.codes(), 'SIGPIPE reaches the programs', r.text)
     # Real-time signals queue: every one sent reaches the program.
     out = fresh(os.path.join(cfg['work'], 'rtcount'))

@@ -68,13 +68,14 @@ def test_transparent(cfg):
               plain.stdout.decode(errors='replace'))
         check(re.search(done, proc.stdout) and proc.returncode == 0, 'gdb under dorvane',
               proc.stdout.decode(errors='replace'))
-    # dorvane inside dorvane: the inner run reports its tree, the outer one everything.
+    # dorvane inside dorvane: the inner run reports its tree, the outer one everything, the
+    # inner one's watch over the start of its root too.
     inner = os.path.join(cfg['work'], 'inner.txt')
     script = os.path.join(cfg['work'], 'nested.sh')
     with open(script, 'w') as f:
         f.write('%s %s tree 1 2 4 > %s\n' % (cfg['dorvane'], cfg['fixture'], inner))
     r = dorvane(cfg, ['/bin/sh', script])
-    expect_tree(r, 5, 4, 'the outer run: shell, inner dorvane, root and 2 children')
+    expect_tree(r, 6, 4, 'the outer run: shell, inner dorvane and its watch, root, 2 children')
     with open(inner, 'rb') as f:
         expect_tree(Report(f.read(), 4), 3, 4, 'the inner run')
     # With file capabilities, run by an ordinary user: the programs get none of them, and a
@@ -115,7 +116,11 @@ def test_transparent(cfg):
 def bpf_ids(pid):
     """The ids of the eBPF programs and maps that a process holds descriptors of."""
     ids = set()
-    for fd in os.listdir('/proc/%d/fdinfo' % pid):
+    try:
+        fds = os.listdir('/proc/%d/fdinfo' % pid)
+    except OSError:  # gone already, or not ours to read
+        return ids
+    for fd in fds:
         try:
             with open('/proc/%d/fdinfo/%s' % (pid, fd)) as f:
                 for line in f:

@@ -79,7 +79,7 @@ def test_kinds(cfg):
     expect_tree(r, 1, 3, '200 threads are no processes')
     # The leader is gone after an exec from another thread; the process goes on as the
     # program that thread execs.
-    r = dorvane(cfg, lfx(cfg, 'threadexec', '/bin/sh', '-c', '"exit 6"'))
+    r = dorvane(cfg, lfx(cfg, 'threadexec', '/bin/sh', '-c', 'exit 6'))
     expect_tree(r, 1, 6, 'exec from a thread')
     r = dorvane(cfg, lfx(cfg, 'spawn', '3', '4'))
     expect_tree(r, 4, 0, 'posix_spawn')
@@ -94,7 +94,7 @@ def test_kinds(cfg):
 
 def test_images(cfg):
     # A child that execs is named by what it execs; one that only forks, by its parent's.
-    r = dorvane(cfg, ['sh', '-c', '"(exit 3); %s exit 4; exit 5"' % cfg['fixture']])
+    r = dorvane(cfg, ['sh', '-c', '(exit 3); %s exit 4; exit 5' % cfg['fixture']])
     expect_tree(r, 3, 5, 'shell with a subshell and a program')
     shell = os.path.realpath(shutil.which('sh'))
     check(sorted(str(p.image) for p in r.procs) == sorted([shell, shell, cfg['fixture']]),
@@ -126,8 +126,8 @@ def test_images(cfg):
     fdexec = os.path.join(cfg['work'], 'fdexec.py')
     with open(fdexec, 'w') as f:
         f.write(FDEXEC)
-    cases = [(['unshare', '-r', '-m', 'sh', '-c', '"mount --rbind / %s && exec chroot %s sh -c '
-               '\'%s forkonly 0 0\'"' % (jail, jail, program)], jail + program),
+    cases = [(['unshare', '-r', '-m', 'sh', '-c', 'mount --rbind / %s && exec chroot %s sh -c '
+               '\'%s forkonly 0 0\'' % (jail, jail, program)], jail + program),
              ([sys.executable, fdexec, 'memfd', program], '/memfd:dorvane (deleted)'),
              ([sys.executable, fdexec, 'deleted', gone], gone + ' (deleted)')]
     for args, name in cases:

@@ -91,7 +91,11 @@ class Records : public ::testing::Test
         JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {job, port};
         ASSERT_TRUE(SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation,
                                             &association, sizeof association));
-        wchar_t line[] = L"/bin/true";
+        // The root's arguments, as main keeps them; the core's line is their join.
+        static char program[] = "/bin/true";
+        static char *args[] = {program, nullptr};
+        keepgiven(args);
+        wchar_t line[] = L"/bin/true ";
         STARTUPINFOW startup = {};
         ASSERT_TRUE(CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                                    nullptr, nullptr, &startup, &info));

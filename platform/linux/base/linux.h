@@ -54,7 +54,12 @@ char *widetobytes(const wchar_t *text);
 // no code point, such as a surrogate that escapes no byte, becomes U+FFFD.
 size_t widechartobytes(wchar_t c, char bytes[4]);
 
-// Splits a command line into arguments by the rules the Windows runtime applies (blanks,
-// double quotes, backslashes; the first word by the program-name rule). Returns a
-// NULL-terminated argv of byte strings in one malloc'ed block, or null when out of memory.
-char **splitcommandline(const wchar_t *line);
+// What dorvane was given, which the root gets as it was (given.cpp).
+// Keeps the root's arguments (argv[1] on, NULL-terminated): called first in main.
+void keepgiven(char **programargv);
+// The root's arguments as dorvane was given them; null before keepgiven.
+char **givenargs(void);
+// In a child: closes every descriptor of dorvane's own (close-on-exec) but the count in
+// keep, so that it holds none of them (eBPF programs and maps, pipe ends) while it waits
+// before its exec, or if it never execs. Needs /proc; system calls only.
+void closeownfds(const int *keep, int count);

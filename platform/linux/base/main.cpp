@@ -1,5 +1,7 @@
 // Entry point on Linux: stands in for the Windows runtime, which hands wmain its arguments
-// as wide text. Bytes that are not UTF-8 are escaped, so they reach the root unchanged.
+// as wide text. The core joins them into the root's command line, as Windows wants; the root
+// is started from the arguments themselves, kept here as dorvane was given them, as every
+// Linux wrapper (env, nice, timeout, sudo) passes its argument vector on.
 #include "linux.h"
 #include "../../../frontend/frontend.h"
 #include "../../../frontend/messages.h"
@@ -11,6 +13,7 @@
 int main(int argc, char **argv)
 {
     notesignals();
+    keepgiven(argv + 1);
     // A reader that goes away must not end the supervision: a write to a broken pipe then
     // fails with EPIPE and is dropped. Children must not inherit this: an ignored signal
     // stays ignored across execve, so the start of each program restores the default.

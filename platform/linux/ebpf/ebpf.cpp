@@ -4,7 +4,7 @@
 // dorvane. The ring tells what changed; what it had no room for, the kernel half keeps in
 // `held` until dorvane reads it (reconcile).
 #include "../base/pidtable.h"
-#include "../tracker.h"
+#include "ebpf.h"
 #include "event.h"
 #include "tracker.skel.h"
 
@@ -49,6 +49,11 @@ static ring_buffer *ring;
 // The root's record, until its fork event names its id; and its pid.
 static proc *unplacedroot;
 static pid_t rootpid;
+// The root from its adoption until it is let go. Let go from outside meanwhile (a SIGCONT
+// to its group), it may end: that end waits until then, to be reported after its start.
+static proc *heldroot;
+static treeproc *heldend;
+static int heldendstatus;
 // The kernel's count of writes to `held` when it was last read.
 static uint64_t lostseen;
 // Processes whose end came without its status.
@@ -57,6 +62,7 @@ static uint64_t unknownends;
 static int endsignal;
 
 static int ringevent(void *, void *data, size_t size);
+static void ended(treeproc *t, int status);
 
 static bool kernelisnewenough(void)
 {
@@ -135,11 +141,12 @@ static bool load(void)
     return true;
 }
 
-// The kernel half has seen the fork and will stop the root after its exec.
-static bool seize(pid_t)
+// The kernel half has seen the fork and will stop the root after its exec; the watch
+// continues it if dorvane ends before it lets it run.
+static bool seize(pid_t pid)
 {
     if (skel->bss->rootfound)
-        return true;
+        return startwatch(pid);
     errno = ESRCH;
     return false;
 }
@@ -150,18 +157,35 @@ static void afterfork(void)
     guardsignals(nullptr);
 }
 
-// The stop after the exec is a plain SIGSTOP; an exit means the exec failed.
+// The stop after the exec is the kernel half's SIGSTOP; an exit before it means the exec
+// failed. A stop before the exec (Ctrl-Z while the child searched PATH) is not it: the child
+// goes on at the SIGCONT that ends that stop, and stops after its exec then. A root held may
+// be let go from outside before dorvane sees its stop (fg after a Ctrl-Z continues the
+// whole group): it has exec'd all the same, and the job follows it as it runs, and reports
+// its end if it has ended by then (reaped then, as every end of the root is, by ended).
 static int awaitexec(pid_t pid, int errfd)
 {
     for (;;) {
-        int status;
-        if (waitpid(pid, &status, WUNTRACED) < 0) {
+        siginfo_t info = {};
+        if (waitid(P_PID, (id_t)pid, &info, WEXITED | WSTOPPED | WCONTINUED | WNOWAIT) < 0) {
             if (errno == EINTR)
                 continue;
-            return errno;
+            int err = errno;
+            endwatch();
+            return err;
         }
-        if (WIFSTOPPED(status))
+        bool held = *(volatile uint32_t *)&skel->bss->rootheld;
+        if (info.si_code == CLD_STOPPED || info.si_code == CLD_CONTINUED) {
+            waitid(P_PID, (id_t)pid, &info, WSTOPPED | WCONTINUED | WNOHANG); // seen
+            if (held)
+                return 0;
+            continue;
+        }
+        if (held)
             return 0;
+        endwatch();
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
         int err;
         if (read(errfd, &err, sizeof err) != sizeof err)
             err = EINTR; // killed by a signal before it could exec
@@ -173,6 +197,7 @@ static int awaitexec(pid_t pid, int errfd)
 static bool adopt(proc *root, pid_t pid)
 {
     unplacedroot = root;
+    heldroot = root;
     rootpid = pid;
     holdproc(root);
     ring_buffer__consume(ring);
@@ -184,11 +209,20 @@ static bool follow(pid_t)
     return true; // the kernel half follows the root's children from its fork on
 }
 
+// The watch ends after the continue: were dorvane killed between the two, it would send a
+// second one, where without it the root would stay stopped.
 static bool resume(pid_t root)
 {
-    if (kill(root, SIGCONT) == 0)
+    heldroot = nullptr;
+    bool resumed = heldend || kill(root, SIGCONT) == 0;
+    int err = errno;
+    if (heldend)
+        ended(heldend, heldendstatus);
+    heldend = nullptr;
+    endwatch();
+    if (resumed)
         return true;
-    setlasterror(winerror(errno));
+    setlasterror(winerror(err));
     return false;
 }
 
@@ -325,6 +359,11 @@ static treeproc *newprocess(const dorvaneevent *e, image *img, int depth)
 
 static void ended(treeproc *t, int status)
 {
+    if (t->process == heldroot) {
+        heldend = t;
+        heldendstatus = status;
+        return;
+    }
     if (status == UNKNOWNSTATUS)
         unknownends++;
     procended(t->process, status);

@@ -84,6 +84,7 @@ struct task_struct {
     int pid;
     int tgid;
     int exit_code;
+    struct task_struct *real_parent;
     struct task_struct *group_leader;
     struct pid *thread_pid;
     struct mm_struct *mm;

@@ -9,6 +9,7 @@
 
 #include "event.h"
 
+#define SIGCONT 18
 #define SIGSTOP 19
 #define SIGNAL_GROUP_EXIT 0x00000004
 #define PF_EXITING 0x00000004
@@ -34,6 +35,11 @@ __s64 alive = 0;      // tracked processes not ended yet
 __u64 lost = 0;       // writes to `held`, where what the ring had no room for waits
 __u64 unreported = 0; // processes with an event that neither the ring nor `held` could take
 __u64 lastid = 0;     // the id given last
+// The root's hold: whether it has exec'd and been sent the stop, and the tracker's tgid in
+// the initial pid namespace, found at the root's fork, which is the root's parent's while
+// the tracker lives.
+__u32 rootheld = 0;
+__u32 selftgid = 0;
 // dorvane's own root, which paths are told from, as /proc/PID/exe tells them to dorvane,
 // whatever root a task has (a chroot): the root's at its first exec, before it has run
 // anything of its own, when it still has the one its fork copied from dorvane.
@@ -340,6 +346,7 @@ int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child
         record->head.truncated = 0;
         record->head.imagelength = 0;
         level = BPF_CORE_READ(parent, thread_pid, level);
+        selftgid = BPF_CORE_READ(parent, tgid);
         rootfound = 1;
     } else {
         return 0;
@@ -386,8 +393,16 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
     tell(record, 1);
     // The signal is pending when the task returns to user space from execve, so it stops
     // before the first instruction of its new program.
-    if (hold)
+    if (hold) {
+        rootheld = 1;
         bpf_send_signal(SIGSTOP);
+        // Should dorvane have died since it let the root go, the continue that its watch
+        // sends once it is gone may have come before this stop. Read after the stop was
+        // sent (both take the root's signal lock): a parent that is still dorvane here has
+        // not yet given the root to another, and that continue is still to come.
+        if (BPF_CORE_READ(task, real_parent, tgid) != selftgid)
+            bpf_send_signal(SIGCONT); // a continue takes back a stop still pending
+    }
     return 0;
 }
 

@@ -4,7 +4,9 @@
 // The start is signal-free: the child waits on a pipe until the tracker has seized it, then
 // execs; a failed exec writes its errno into a close-on-exec pipe. The kernel closes that
 // pipe before the exec is done, so the tracker's wait decides, and the pipe only says why
-// it failed.
+// it failed. The child holds no write end of the first pipe and no descriptor of dorvane's
+// own: should dorvane die before it lets the child go, the child reads the pipe's end and
+// leaves without starting the program, and nothing of dorvane stays loaded.
 #include "records.h"
 
 #include <errno.h>
@@ -75,12 +77,16 @@ static int execsearch(char **argv, const char *path)
     }
 }
 
-// In the child: the signals as dorvane found them (SIGPIPE to its default, which main
-// changed), then wait to be seized, then exec. Only system calls and plain byte copies
-// here: the output's writer thread may have held the allocator's or the queue's lock at
-// the fork, and the child has no thread to release them.
+// In the child: none of dorvane's descriptors but the two pipe ends it uses, the signals as
+// dorvane found them (SIGPIPE to its default, which main changed), then wait to be seized,
+// then exec. A child that reads the pipe's end without the byte that lets it go has lost
+// dorvane, and leaves. Only system calls and plain byte copies here: the output's writer
+// thread may have held the allocator's or the queue's lock at the fork, and the child has no
+// thread to release them.
 [[noreturn]] static void child(char **argv, const char *path, int syncfd, int errfd)
 {
+    int keep[] = {syncfd, errfd};
+    closeownfds(keep, 2);
     struct sigaction dfl = {};
     dfl.sa_handler = SIG_DFL;
     sigaction(SIGPIPE, &dfl, nullptr);
@@ -90,8 +96,11 @@ static int execsearch(char **argv, const char *path)
     // after its exec), the root goes on, as every program does when dorvane is killed.
     prctl(PR_SET_PDEATHSIG, SIGCONT);
     char go;
-    while (read(syncfd, &go, 1) < 0 && errno == EINTR) {
+    ssize_t n;
+    while ((n = read(syncfd, &go, 1)) < 0 && errno == EINTR) {
     }
+    if (n != 1)
+        _exit(127);
     int err = execsearch(argv, path);
     while (write(errfd, &err, sizeof err) < 0 && errno == EINTR) {
     }
@@ -107,6 +116,7 @@ static pid_t forkseized(char **argv, const char *path, int errpipe[2])
     pid_t pid = fork();
     if (pid == 0) {
         close(errpipe[0]);
+        close(syncpipe[1]); // also without /proc, where closeownfds can close nothing
         child(argv, path, syncpipe[0], errpipe[1]);
     }
     int err = errno;
@@ -148,19 +158,22 @@ static pid_t startstopped(char **argv)
     return pid;
 }
 
-BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline, LPSECURITY_ATTRIBUTES,
+// The core names the program in the command line, the arguments joined as Windows wants
+// them; on Linux the program gets the arguments themselves, as dorvane was given them (the
+// core's line is their join, and no split of it could give back an empty argument or one
+// with a blank).
+BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR, LPSECURITY_ATTRIBUTES,
                     LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID environment,
                     LPCWSTR currentdirectory, LPSTARTUPINFOW, LPPROCESS_INFORMATION information)
 {
-    if (applicationname || environment || currentdirectory) {
-        setlasterror(ERROR_NOT_SUPPORTED); // the core names the program in the command line
+    char **argv = givenargs();
+    if (applicationname || environment || currentdirectory || !argv) {
+        setlasterror(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    char **argv = splitcommandline(commandline);
     proc *p = newproc(0);
     thread *t = (thread *)malloc(sizeof(thread));
-    if (!argv || !p || !t) {
-        free(argv);
+    if (!p || !t) {
         free(p);
         free(t);
         setlasterror(ERROR_NOT_ENOUGH_MEMORY);
@@ -169,7 +182,6 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR commandline, LPSECURITY_ATTR
     taketerminalsignals();
     pid_t pid = startstopped(argv);
     int err = errno;
-    free(argv);
     if (pid > 0)
         p->pid = (DWORD)pid;
     if (pid < 0 || !tracking->adopt(p, pid)) {
