@@ -68,7 +68,7 @@ def test_interrupts(cfg):
     alone does not; a program that ignores them (a shell's background job) goes on."""
     for sig in (signal.SIGINT, signal.SIGQUIT):
         beat = Heartbeat(cfg['work'], 'interrupt-' + sig.name)
-        script = '"%s &"' % ' '.join(beat.alone(cfg))
+        script = '%s &' % ' '.join(beat.alone(cfg))
         proc = subprocess.Popen([cfg['dorvane'], 'sh', '-c', script], stdout=subprocess.DEVNULL,
                                 cwd=cfg['work'], start_new_session=True)
         with beat:
