@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 
 from common import Heartbeat, dorvane, expect_tree, fresh, fx, lfx, state
-from harness import SCALE, Report, check, poll, skip
+from harness import SCALE, Report, check, letgo, poll, skip, zombie
 
 
 def schedfields(pid):
@@ -153,6 +153,29 @@ def lost(pid, bpftool):
     return None
 
 
+def heldlast(cfg):
+    """The one-page ring overflows while dorvane is stopped, and the tree's last process is
+    one whose changes went to the kernel's store instead, which wakes no reader: dorvane
+    still ends soon after it."""
+    script = os.path.join(cfg['work'], 'heldlast.sh')
+    with open(script, 'w') as f:
+        f.write('i=0; while [ $i -lt 200 ]; do /bin/true; i=$((i+1)); done; sleep %s &\n' %
+                (2 * SCALE))
+    proc = subprocess.Popen([cfg['tinyring'], '/bin/sh', script], stdout=subprocess.PIPE,
+                            cwd=cfg['work'], bufsize=0)
+    head, root = letgo(proc)
+    proc.send_signal(signal.SIGSTOP)
+    check(poll(lambda: zombie(root), 30), 'the script ran while dorvane was stopped')
+    proc.send_signal(signal.SIGCONT)
+    ended = poll(lambda: proc.poll() is not None, 2 * SCALE + 10)
+    if not ended:
+        proc.kill()
+    out = head + proc.communicate()[0]
+    check(ended, 'dorvane still waits after the last process ended')
+    if ended:
+        expect_tree(Report(out, proc.returncode), 202, 0, 'the storm and its sleeper')
+
+
 def test_kernel(cfg):
     """What the eBPF tracker leaves in the kernel: nothing once it is killed; and what it
     loses when its ring overflows: nothing either."""
@@ -203,6 +226,7 @@ def test_kernel(cfg):
     check(r.codes() == [('exit', 0)] + [('exit', 3)] * 300, 'ring overflow: codes', r.text)
     check(sum(p.image == cfg['linuxfixture'] for p in r.procs) == 301,
           'ring overflow: images', r.text)
+    heldlast(cfg)
 
 
 def tracer(pid):

@@ -512,9 +512,16 @@ static void saylosses(void)
 }
 
 // The waits take the signal mask open: a signal that is to end dorvane interrupts them.
+// A change kept in `held` wakes no reader: the ring wakes it only for what goes through the
+// ring. Once anything has gone there in a run, the wait is bounded by this, so that the
+// ends kept there, the tree's last ones too, are read within it.
+#define HELDPOLLMS 50
+
 static bool readevents(int timeoutms, const sigset_t *open)
 {
     struct epoll_event ready;
+    if (skel->bss->lost && (timeoutms < 0 || timeoutms > HELDPOLLMS))
+        timeoutms = HELDPOLLMS;
     int n = epoll_pwait(ring_buffer__epoll_fd(ring), &ready, 1, timeoutms, open);
     if (n < 0 && errno != EINTR)
         return tree.count > 0;
