@@ -1,7 +1,7 @@
-"""How dorvane starts its program and lets it go: the arguments the program gets, launch
-failures and their codes, bytes that are not UTF-8 in arguments and names, dorvane killed
-or stopped at its start, a reader of its output that goes away or does not read for a
-while, and dorvane killed."""
+"""How dorvane starts its program and lets it go: the arguments and the signal state the
+program gets, launch failures and their codes, bytes that are not UTF-8 in arguments and
+names, dorvane killed or stopped at its start, a reader of its output that goes away or
+does not read for a while, and dorvane killed."""
 import ctypes
 import fcntl
 import os
@@ -11,7 +11,7 @@ import signal
 import subprocess
 import time
 
-from common import dorvane, expect_tree, fresh, fx, state
+from common import dorvane, expect_tree, fresh, fx, lfx, state
 import harness
 from harness import SCALE, Report, check, poll
 from trackers import bpf_ids, lost
@@ -69,6 +69,34 @@ def test_argv(cfg):
     shutil.copy2(cfg['fixture'], os.path.join(folder, 'fixture'))
     r = dorvane(cfg, [os.path.join(folder, 'fixture'), 'exit', '4'])
     expect_tree(r, 1, 4, 'a program whose path holds a blank')
+
+
+def test_inherit(cfg):
+    """The program starts with the signal state dorvane was given, as it does without
+    dorvane, which changes its own: what is ignored (SIGPIPE as Python leaves it, SIGHUP as
+    nohup does), what is blocked, no handler and no parent-death signal."""
+    out = os.path.join(cfg['work'], 'sigstate')
+
+    def given():
+        for sig in (signal.SIGHUP, signal.SIGUSR2, signal.SIGRTMIN + 2):
+            signal.signal(sig, signal.SIG_IGN)
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGRTMAX})
+
+    for restore in (False, True):
+        states = []
+        for under in ([], [cfg['dorvane']]):
+            subprocess.run(under + lfx(cfg, 'sigstate', fresh(out)), preexec_fn=given,
+                           restore_signals=restore, stdout=subprocess.DEVNULL,
+                           cwd=cfg['work'], timeout=30 * SCALE)
+            with open(out) as f:
+                states.append(f.read())
+        ignored = int(states[0].split('SigIgn:')[1].split()[0], 16)
+        want = [signal.SIGHUP, signal.SIGUSR2, signal.SIGRTMIN + 2]
+        want += [] if restore else [signal.SIGPIPE]
+        check(all(ignored >> (sig - 1) & 1 for sig in want) and 'PdeathSig:\t0' in states[0],
+              'without dorvane: %r' % states[0])
+        check(states[1] == states[0], 'under dorvane (restore_signals=%s):\n%swithout:\n%s'
+              % (restore, states[1], states[0]))
 
 
 def children(pid):

@@ -55,10 +55,15 @@ char *widetobytes(const wchar_t *text);
 size_t widechartobytes(wchar_t c, char bytes[4]);
 
 // What dorvane was given, which the root gets as it was (given.cpp).
-// Keeps the root's arguments (argv[1] on, NULL-terminated): called first in main.
+// Keeps the root's arguments (argv[1] on, NULL-terminated) and records the signal
+// dispositions and mask dorvane was started with: called first in main, before dorvane
+// changes its own.
 void keepgiven(char **programargv);
 // The root's arguments as dorvane was given them; null before keepgiven.
 char **givenargs(void);
+// In a child before its exec: every signal ignored or at its default and the mask, as
+// dorvane was given them. System calls only, for a child of the threaded dorvane.
+void restoregivensignals(void);
 // In a child: closes every descriptor of dorvane's own (close-on-exec) but the count in
 // keep, so that it holds none of them (eBPF programs and maps, pipe ends) while it waits
 // before its exec, or if it never execs. Needs /proc; system calls only.

@@ -15,8 +15,8 @@ int main(int argc, char **argv)
     notesignals();
     keepgiven(argv + 1);
     // A reader that goes away must not end the supervision: a write to a broken pipe then
-    // fails with EPIPE and is dropped. Children must not inherit this: an ignored signal
-    // stays ignored across execve, so the start of each program restores the default.
+    // fails with EPIPE and is dropped. The root must not inherit this (an ignored signal
+    // stays ignored across execve): it starts with the signals dorvane was given.
     signal(SIGPIPE, SIG_IGN);
     wchar_t **wide = (wchar_t **)malloc(((size_t)argc + 1) * sizeof *wide);
     for (int i = 0; wide && i < argc; i++) {

@@ -15,15 +15,12 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 // The search path of a program named without a slash when PATH is not set.
 static const char *defaultpath = "/usr/local/bin:/usr/bin:/bin";
 
-// The dispositions of SIGINT and SIGQUIT as dorvane found them, given back to the root.
-static struct sigaction foundint, foundquit;
 // Whether dorvane has taken over SIGINT and SIGQUIT yet.
 static bool terminalsignalstaken;
 
@@ -35,8 +32,8 @@ static void taketerminalsignals(void)
         return;
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
-    sigaction(SIGINT, &ignore, &foundint);
-    sigaction(SIGQUIT, &ignore, &foundquit);
+    sigaction(SIGINT, &ignore, nullptr);
+    sigaction(SIGQUIT, &ignore, nullptr);
     terminalsignalstaken = true;
 }
 
@@ -78,23 +75,15 @@ static int execsearch(char **argv, const char *path)
 }
 
 // In the child: none of dorvane's descriptors but the two pipe ends it uses, the signals as
-// dorvane found them (SIGPIPE to its default, which main changed), then wait to be seized,
-// then exec. A child that reads the pipe's end without the byte that lets it go has lost
-// dorvane, and leaves. Only system calls and plain byte copies here: the output's writer
-// thread may have held the allocator's or the queue's lock at the fork, and the child has no
-// thread to release them.
+// dorvane was given them, then wait to be seized, then exec. A child that reads the pipe's
+// end without the byte that lets it go has lost dorvane, and leaves. Only system calls and
+// plain byte copies here: the output's writer thread may have held the allocator's or the
+// queue's lock at the fork, and the child has no thread to release them.
 [[noreturn]] static void child(char **argv, const char *path, int syncfd, int errfd)
 {
     int keep[] = {syncfd, errfd};
     closeownfds(keep, 2);
-    struct sigaction dfl = {};
-    dfl.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &dfl, nullptr);
-    sigaction(SIGINT, &foundint, nullptr);
-    sigaction(SIGQUIT, &foundquit, nullptr);
-    // Should dorvane die before it lets the root run (the eBPF tracker holds it stopped
-    // after its exec), the root goes on, as every program does when dorvane is killed.
-    prctl(PR_SET_PDEATHSIG, SIGCONT);
+    restoregivensignals();
     char go;
     ssize_t n;
     while ((n = read(syncfd, &go, 1)) < 0 && errno == EINTR) {
@@ -107,12 +96,17 @@ static int execsearch(char **argv, const char *path)
     _exit(127);
 }
 
-// Forks the child and seizes it; returns its pid, or -1 with errno.
+// Forks the child and seizes it; returns its pid, or -1 with errno. Every signal waits
+// across the fork, so that none reaches the child before it has the dispositions it was
+// given: until then it has dorvane's handlers.
 static pid_t forkseized(char **argv, const char *path, int errpipe[2])
 {
     int syncpipe[2];
     if (pipe2(syncpipe, O_CLOEXEC) < 0)
         return -1;
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
     pid_t pid = fork();
     if (pid == 0) {
         close(errpipe[0]);
@@ -120,6 +114,7 @@ static pid_t forkseized(char **argv, const char *path, int errpipe[2])
         child(argv, path, syncpipe[0], errpipe[1]);
     }
     int err = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     close(syncpipe[0]);
     if (pid > 0 && !tracking->seize(pid)) {
         err = errno;
