@@ -83,6 +83,8 @@ void dropimage(image *img);
 // A program whose path is only known to be longer than can be told: its name fails to be
 // read as one too long for the buffer does. Null without memory.
 image *toolongimage(void);
+// A small file read whole into text, NUL-terminated: its length, or -1 with errno.
+ssize_t readsmall(const char *path, char *text, size_t size);
 // The program a live task runs, from /proc; null if it cannot be read.
 image *readimage(pid_t pid);
 // Whether /proc is of dorvane's own pid namespace. Another's shows other processes under

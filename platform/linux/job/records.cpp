@@ -79,7 +79,7 @@ image *toolongimage(void)
 }
 
 // Up to size - 1 bytes of a file, NUL-terminated; how many, or -1.
-static ssize_t readsmall(const char *path, char *text, size_t size)
+ssize_t readsmall(const char *path, char *text, size_t size)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)

@@ -5,7 +5,6 @@
 #include "ptrace.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -46,14 +45,8 @@ static void statusfields(pid_t tid, const char *fields[2], int base, unsigned lo
     if (!ownproc())
         return;
     snprintf(path, sizeof path, "/proc/%d/status", (int)tid);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (readsmall(path, text, sizeof text) <= 0)
         return;
-    ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0)
-        return;
-    text[n] = '\0';
     for (int i = 0; i < 2; i++) {
         const char *at = strstr(text, fields[i]);
         if (at)
