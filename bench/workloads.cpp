@@ -8,6 +8,8 @@
 //   storm N          N children one after the other, each waited for (Windows: no shell)
 //   randtree SEED N MARKER  a random tree of N processes (see randtree below)
 //   busy MS N        two children spin for MS ms while N short children run one by one
+//   isolated OUTFILE one child alone in 300 ms of quiet; OUTFILE gets the monotonic ns of
+//                    its reap and of the root's return (Linux only)
 // Built for Linux and, for the spawn storm and the fan-out, for Windows.
 #include <stdio.h>
 #include <stdlib.h>
@@ -221,8 +223,35 @@ static void busy(long ms, long n)
     many(n, 1, 251);
 }
 
+static long long monotonic()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// The quiet around the child is what makes its lines' latency the tracker's own: nothing
+// else in the tree produces events that could carry them out early. The last stamp is
+// taken before the file is written so that the run's end is measured from a point the
+// root has truly passed; the write and the exit take microseconds.
+static int isolated(const char *outfile)
+{
+    usleep(150 * 1000);
+    reap(spawn(0));
+    long long reaped = monotonic();
+    usleep(150 * 1000);
+    long long last = monotonic();
+    FILE *out = fopen(outfile, "w");
+    if (!out)
+        return 98;
+    fprintf(out, "%lld %lld\n", reaped, last);
+    return fclose(out) == 0 ? 0 : 98;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc > 2 && !strcmp(argv[1], "isolated"))
+        return isolated(argv[2]);
     if (argc > 4 && !strcmp(argv[1], "randtree"))
         randtree(strtoul(argv[2], nullptr, 0), atol(argv[3]), argv[4]);
     if (argc > 3 && !strcmp(argv[1], "busy")) {
