@@ -81,6 +81,7 @@ def workloads(workloads_exe):
         ('deep chain', ([workloads_exe, 'chain', '500'], 500, collections.Counter({0: 500}))),
         ('threads', ([workloads_exe, 'threads', '2000'], 1, collections.Counter({0: 1}))),
         ('real build', (build, None, None)),
+        ('gcc -c', (['cc', '-O1', '-c', 'unit000.c', '-o', 'single.o'], None, None)),
         ('long run', ([workloads_exe, 'many', '40000', '2', '251'], 40001, plan(40000, 251))),
     ])
 
@@ -172,7 +173,7 @@ def linux(opts):
             os.path.join(release, 'bench', 'workloads')).items():
         if opts.only and name not in opts.only:
             continue
-        cwd = project if name == 'real build' else work
+        cwd = project if name in ('real build', 'gcc -c') else work
         configs = [('A', command, None)] + [(n, [dorvane] + command, envs[n]) for n, _ in
                                              TRACKERS]
         if strace:
