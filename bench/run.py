@@ -7,18 +7,20 @@ the rounds' wall ratios to A. Then, from separate untimed runs that sample them,
 peak resident memory, its most open descriptors and, under eBPF, the most that its maps
 hold in the kernel; how many processes each tracker reported, checked to be each once new
 and once ended with the planned exit code; and the cross-check: both trackers report the
-same processes, programs and codes. Then each tracker's start-up time (dorvane /bin/true
-against /bin/true). Last, for the eBPF tracker: a reader that stalls (dorvane stopped
-through a storm of 60,000 processes, its output unread until the end), with the processes
-reported against those run and the most its maps held in the kernel; and what idle
-instances cost everyone else: their kernel memory, their programs' time per event outside
-the tree (bpf_stats), and a spawn storm outside beside them. Output goes to files, so
-terminal speed is not measured.
+same processes, programs and codes. Then start-up: dorvane /bin/true under each tracker
+against /bin/true alone and under strace, alternating in each round; the release binary's
+size and the libraries it links; and dorvane's peak RSS through such a run. Last, for the
+eBPF tracker: a reader that stalls (dorvane stopped through a storm of 60,000 processes,
+its output unread until the end), with the processes reported against those run and the
+most its maps held in the kernel; and what idle instances cost everyone else: their kernel
+memory, their programs' time per event outside the tree (bpf_stats), and a spawn storm
+outside beside them. Output goes to files, so terminal speed is not measured.
 
 With --windows, the spawn storm and the fan-out run under dorvane.exe in Wine instead, for
 counts and correctness only: Wine's timings say nothing about Windows.
 
 usage: bench/run.py [--pairs N] [--only NAME ...] [--windows]
+NAME is a workload of the table (e.g. 'gcc -c') or startup, stalled, instances.
 """
 import argparse
 import collections
@@ -166,13 +168,15 @@ def linux(opts):
     project = makeproject(os.path.join(work, 'project'))
     out = os.path.join(work, 'out')
     envs = {name: dict(os.environ, DORVANE_TRACKER=tracker) for name, tracker in TRACKERS}
-    print('%-12s %8s %8s %8s %8s %7s %7s %7s  %s' % (
-        'workload', 'A wall', 'P wall', 'E wall', 'S wall', 'P/A', 'E/A', 'S/A', 'cpu A/P/E'))
+    exe = os.path.join(release, 'bench', 'workloads')
+    chosen = [(name, w) for name, w in workloads(exe).items()
+              if not opts.only or name in opts.only]
+    if chosen:
+        print('%-12s %8s %8s %8s %8s %7s %7s %7s  %s' % (
+            'workload', 'A wall', 'P wall', 'E wall', 'S wall', 'P/A', 'E/A', 'S/A',
+            'cpu A/P/E'))
     details, peaks = [], {}
-    for name, (command, expected, planned) in workloads(
-            os.path.join(release, 'bench', 'workloads')).items():
-        if opts.only and name not in opts.only:
-            continue
+    for name, (command, expected, planned) in chosen:
         cwd = project if name in ('real build', 'gcc -c') else work
         configs = [('A', command, None)] + [(n, [dorvane] + command, envs[n]) for n, _ in
                                              TRACKERS]
@@ -204,17 +208,19 @@ def linux(opts):
                                    len(tallies[label].procs),
                                    verdict(tallies[label], expected, planned)))
         details.append('  %-12s cross-check: %s' % (name, crosscheck(tallies['P'], tallies['E'])))
-    print('\n'.join(details))
+    if details:
+        print('\n'.join(details))
     for label, tracker in TRACKERS:
         if (label, 'long run') in peaks and (label, 'spawn storm') in peaks:
             (big, many), (small, few) = peaks[(label, 'long run')], peaks[(label, 'spawn storm')]
             print('%s: memory growth %.0f bytes per process (peak RSS, long run against spawn '
                   'storm)' % (tracker, (big - small) * 1024.0 / (many - few)))
-    startup(dorvane, envs, work, out)
+    if not opts.only or 'startup' in opts.only:
+        startup(dorvane, exe, envs, strace, work, out)
     if not opts.only or 'stalled' in opts.only:
-        stalled(dorvane, os.path.join(release, 'bench', 'workloads'), work, envs['E'])
+        stalled(dorvane, exe, work, envs['E'])
     if not opts.only or 'instances' in opts.only:
-        instances(dorvane, os.path.join(release, 'bench', 'workloads'), work, envs['E'])
+        instances(dorvane, exe, work, envs['E'])
     shutil.rmtree(work, ignore_errors=True)
 
 
@@ -284,14 +290,41 @@ def instances(dorvane, workloads_exe, work, env, count=100):
                                  statistics.median(beside) / statistics.median(alone)))
 
 
-def startup(dorvane, envs, work, out, runs=21):
-    """Median wall time of dorvane /bin/true per tracker, and of /bin/true alone."""
-    alone = statistics.median(measure(['/bin/true'], work, out)[0] for _ in range(runs))
-    for label, tracker in TRACKERS:
-        t = statistics.median(measure([dorvane, '/bin/true'], work, out, envs[label])[0]
-                              for _ in range(runs))
-        print('start-up, %s: %.1f ms (/bin/true alone %.1f ms)' % (tracker, t * 1000,
-                                                                    alone * 1000))
+def peakrss(argv, workloads_exe, cwd, out, env=None):
+    """Peak RSS (kB) of a run and all it reaped, by wait4 in the small workloads program:
+    wait4 here would count the peak of this interpreter, which the child was forked from."""
+    with open(out, 'wb') as sink:
+        return int(subprocess.run([workloads_exe, 'peakrss'] + argv, stdout=sink,
+                                  stderr=subprocess.PIPE, cwd=cwd, env=env).stderr.split()[-1])
+
+
+def startup(dorvane, workloads_exe, envs, strace, work, out, runs=21):
+    """Median wall time of /bin/true alone, under each tracker and under strace, the four
+    alternating in each round; the binary's size and what it links; and the peak RSS of
+    dorvane /bin/true, against /bin/true's, which shows the floor of the way it is taken."""
+    configs = [('alone', ['/bin/true'], None)]
+    configs += [(tracker, [dorvane, '/bin/true'], envs[label]) for label, tracker in TRACKERS]
+    if strace:
+        configs.append(('strace', [strace, '-f', '-q', '-e', 'trace=none', '-e', 'signal=none',
+                                   '-o', out + '.strace', '/bin/true'], None))
+    times, rss = collections.defaultdict(list), collections.defaultdict(list)
+    for _ in range(runs):
+        for name, argv, env in configs:
+            times[name].append(measure(argv, work, out, env)[0])
+    print('start-up: ' + ', '.join('%s %.1f ms' % (name, statistics.median(times[name]) * 1000)
+                                   for name, _, _ in configs) +
+          ' (medians of %d, alternating)' % runs)
+    needed = re.findall(r'\(NEEDED\)\s+Shared library: \[([^\]]+)\]', subprocess.run(
+        ['readelf', '-d', dorvane], stdout=subprocess.PIPE).stdout.decode())
+    print('binary: %d KB, linked dynamically: %s' % (os.path.getsize(dorvane) // 1024,
+                                                    ', '.join(needed) or 'nothing'))
+    for _ in range(7):
+        for name, argv, env in configs[:3]:
+            rss[name].append(peakrss(argv, workloads_exe, work, out, env))
+    print('peak RSS of dorvane /bin/true: ' + ', '.join(
+        '%s %d kB (max %d)' % (tracker, statistics.median(rss[tracker]), max(rss[tracker]))
+        for _, tracker in TRACKERS) + '; /bin/true alone %d kB' % statistics.median(
+            rss['alone']))
 
 
 def windows(opts):
