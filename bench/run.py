@@ -9,18 +9,21 @@ hold in the kernel; how many processes each tracker reported, checked to be each
 and once ended with the planned exit code; and the cross-check: both trackers report the
 same processes, programs and codes. Then start-up: dorvane /bin/true under each tracker
 against /bin/true alone and under strace, alternating in each round; the release binary's
-size and the libraries it links; and dorvane's peak RSS through such a run. Last, for the
-eBPF tracker: a reader that stalls (dorvane stopped through a storm of 60,000 processes,
-its output unread until the end), with the processes reported against those run and the
-most its maps held in the kernel; and what idle instances cost everyone else: their kernel
-memory, their programs' time per event outside the tree (bpf_stats), and a spawn storm
-outside beside them. Output goes to files, so terminal speed is not measured.
+size and the libraries it links; and dorvane's peak RSS through such a run. Then latency,
+per tracker: how long after a lone child's reap its end line arrives, and how long after
+the root's last moment the run ends; and sh -c '/bin/true; sleep 0.02' alone and under
+each. Last, for the eBPF tracker: a reader that stalls (dorvane stopped through a storm of
+60,000 processes, its output unread until the end), with the processes reported against
+those run and the most its maps held in the kernel; and what idle instances cost everyone
+else: their kernel memory, their programs' time per event outside the tree (bpf_stats),
+and a spawn storm outside beside them. Output goes to files or, where lines are timed, a
+pipe, so terminal speed is not measured.
 
 With --windows, the spawn storm and the fan-out run under dorvane.exe in Wine instead, for
 counts and correctness only: Wine's timings say nothing about Windows.
 
 usage: bench/run.py [--pairs N] [--only NAME ...] [--windows]
-NAME is a workload of the table (e.g. 'gcc -c') or startup, stalled, instances.
+NAME is a workload of the table (e.g. 'gcc -c') or startup, latency, stalled, instances.
 """
 import argparse
 import collections
@@ -217,6 +220,8 @@ def linux(opts):
                   'storm)' % (tracker, (big - small) * 1024.0 / (many - few)))
     if not opts.only or 'startup' in opts.only:
         startup(dorvane, exe, envs, strace, work, out)
+    if not opts.only or 'latency' in opts.only:
+        latency(dorvane, exe, envs, work, out)
     if not opts.only or 'stalled' in opts.only:
         stalled(dorvane, exe, work, envs['E'])
     if not opts.only or 'instances' in opts.only:
@@ -325,6 +330,75 @@ def startup(dorvane, workloads_exe, envs, strace, work, out, runs=21):
         '%s %d kB (max %d)' % (tracker, statistics.median(rss[tracker]), max(rss[tracker]))
         for _, tracker in TRACKERS) + '; /bin/true alone %d kB' % statistics.median(
             rss['alone']))
+
+
+def stamped(argv, env, cwd):
+    """A run whose output is read as it comes: each complete line with the monotonic ns of
+    its arrival, and the moment dorvane's own process was reaped."""
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                            stdin=subprocess.DEVNULL, cwd=cwd, env=env, bufsize=0)
+    lines, partial = [], b''
+    while True:
+        chunk = os.read(proc.stdout.fileno(), 65536)
+        now = time.monotonic_ns()
+        if not chunk:
+            break
+        partial += chunk
+        *complete, partial = partial.split(b'\n')
+        lines += [(line, now) for line in complete]
+    _, status, _ = os.wait4(proc.pid, 0)
+    ended = time.monotonic_ns()
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    proc.stdout.close()
+    return lines, ended, proc.returncode
+
+
+def isolated(dorvane, workloads_exe, env, work):
+    """One run of the isolated workload: ns from the child's reap to its end line's arrival
+    and from the root's last moment to dorvane's end, or a fault found in the run."""
+    stamps = os.path.join(work, 'isolated')
+    lines, ended, code = stamped([dorvane, workloads_exe, 'isolated', stamps], env, work)
+    t = Report(b''.join(line + b'\n' for line, _ in lines), code)
+    root = int(lines[0][0].split(b'= ')[1]) if lines and b'= ' in lines[0][0] else None
+    children = [p for p in t.procs if p.pid != root]
+    fault = verdict(t, 2, collections.Counter({0: 2}))
+    if code != 0 or fault != 'ok' or len(children) != 1 or children[0].endat is None:
+        return 'exit code %s; %s' % (code, fault)
+    with open(stamps) as f:
+        reaped, last = map(int, f.read().split())
+    return lines[children[0].endat][1] - reaped, ended - last
+
+
+def latency(dorvane, workloads_exe, envs, work, out, runs=11):
+    """How late a lone process's end line comes and how late a run ends, per tracker in
+    alternating runs; and a short shell script's wall time alone and under each."""
+    results = collections.defaultdict(list)
+    for _ in range(runs):
+        for label, tracker in TRACKERS:
+            results[tracker].append(isolated(dorvane, workloads_exe, envs[label], work))
+    for _, tracker in TRACKERS:
+        good = [r for r in results[tracker] if isinstance(r, tuple)]
+        faults = [r for r in results[tracker] if not isinstance(r, tuple)]
+        line = 'isolated process, %s: ' % tracker
+        if good:
+            lines, ends = [r[0] / 1e6 for r in good], [r[1] / 1e6 for r in good]
+            line += ('its end line %.1f ms after its reap (max %.1f), run ends %.1f ms after '
+                     'the root (max %.1f)' % (statistics.median(lines), max(lines),
+                                              statistics.median(ends), max(ends)))
+        if faults:
+            line += '%s%d of %d runs faulty: %s' % ('; ' if good else '', len(faults), runs,
+                                                    faults[0])
+        print(line)
+    script = ['/bin/sh', '-c', '/bin/true; sleep 0.02']
+    configs = [('alone', script, None)] + [(tracker, [dorvane] + script, envs[label])
+                                           for label, tracker in TRACKERS]
+    times = collections.defaultdict(list)
+    for _ in range(runs):
+        for name, argv, env in configs:
+            times[name].append(measure(argv, work, out, env)[0])
+    print("sh -c '/bin/true; sleep 0.02': " + ', '.join(
+        '%s %.1f ms' % (name, statistics.median(times[name]) * 1000)
+        for name, _, _ in configs) + ' (medians of %d, alternating)' % runs)
 
 
 def windows(opts):
