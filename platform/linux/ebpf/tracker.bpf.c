@@ -16,8 +16,8 @@
 // Deepest pid namespace nesting the kernel allows.
 #define MAXPIDLEVEL 32
 // Steps of the path walk: components and mount crossings together. A path that needs more
-// is reported truncated. Each step costs the verifier time at every start: 64 keep it short.
-#define WALKSTEPS 64
+// is reported truncated; the collected bytes run out first for any path of one mount.
+#define WALKSTEPS 1024
 
 // bpf_probe_read_kernel and bpf_probe_read_kernel_str are available to GPL programs only.
 char LICENSE[] SEC("license") = "Dual MIT/GPL";
@@ -51,6 +51,14 @@ struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
     __uint(max_entries, 256 * 1024);
 } ring SEC(".maps");
+
+// Rung when the ring alone would not wake the reader: the tree's last process has ended
+// (its end went through the ring before `alive` came down), or a change went to `held`.
+// One byte waiting is enough for any number of rings: the reader empties it, then reads.
+struct {
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, 4096);
+} doorbell SEC(".maps");
 
 // The record of each tracked process, kept with its thread group leader's task: it takes
 // no table made up front, grows with the tree alone whatever pid_max is, and goes with the
@@ -121,10 +129,28 @@ static __always_inline int isself(void)
     return ns.tgid == selfpid;
 }
 
-// The record of the task's process, if it is tracked.
-static __always_inline struct dorvanerecord *recordof(struct task_struct *task)
+// Wakes the reader, unless a ring is waiting for it already.
+static __always_inline void ringdoorbell(void)
 {
-    struct task_struct *leader = task->group_leader;
+    __u8 ring = 1;
+
+    if (!bpf_ringbuf_query(&doorbell, BPF_RB_AVAIL_DATA))
+        bpf_ringbuf_output(&doorbell, &ring, sizeof(ring), BPF_RB_FORCE_WAKEUP);
+}
+
+// One process of the tree fewer; after the last, the reader is woken to find none alive.
+static __always_inline void leavetree(void)
+{
+    if (__sync_fetch_and_add(&alive, -1) == 1)
+        ringdoorbell();
+}
+
+// The record of the process of the task, whose leader is given, if it is tracked. Each
+// load of a task pointer costs the verifier a search of the kernel types at every start:
+// the leader is loaded once per program.
+static __always_inline struct dorvanerecord *recordof(struct task_struct *task,
+                                                      struct task_struct *leader)
+{
     struct dorvanerecord *record = bpf_task_storage_get(&procs, leader, 0, 0);
     __u32 tgid;
 
@@ -143,7 +169,7 @@ static __always_inline void giveup(struct dorvanerecord *record)
         return;
     if (!record->head.dropped)
         __sync_fetch_and_add(&unreported, 1);
-    __sync_fetch_and_add(&alive, -1);
+    leavetree();
 }
 
 // The leader leaves while other threads stay: its record goes to `leaderless`, first there
@@ -215,6 +241,7 @@ static __always_inline void tell(struct dorvanerecord *record, int withimage)
         __sync_fetch_and_add(&unreported, 1);
     }
     __sync_fetch_and_add(&lost, 1);
+    ringdoorbell();
 }
 
 // The wait(2) status of a process whose last thread is exiting. A group exit (exit_group,
@@ -257,61 +284,95 @@ walkdeleted(struct dorvanerecord *record, struct dentry *dentry, struct vfsmount
     return 0;
 }
 
+// Where the walk of a path stands between its steps, and the offsets of the fields it reads.
+// The kernel relocates reads of its types in the programs themselves but not in a callback:
+// the offsets come from the program, and the callback reads through them.
+struct walk {
+    struct dorvanerecord *record;
+    struct dentry *dentry;
+    struct vfsmount *vfsmnt;
+    struct mount *mnt;
+    __u64 mountroot, parent, name, mountparent, mountpoint, mountmnt;
+};
+
+// The pointer at offset in the kernel object at; null if it cannot be read.
+static __always_inline void *readpointer(void *at, __u64 offset)
+{
+    void *p = 0;
+
+    bpf_probe_read_kernel(&p, sizeof(p), (char *)at + offset);
+    return p;
+}
+
+// One step of the walk up: a component collected, or a mount crossed. Returns 1 once the
+// walk is over, whole (truncated cleared) or cut short.
+static long walkstep(__u32 index, void *context)
+{
+    struct walk *at = context;
+    struct dorvanerecord *record = at->record;
+    struct dentry *dentry = at->dentry;
+
+    if (dentry == (struct dentry *)selfrootdentry &&
+        at->vfsmnt == (struct vfsmount *)selfrootmnt) {
+        record->head.truncated = 0;
+        return 1;
+    }
+    if (dentry == readpointer(at->vfsmnt, at->mountroot)) {
+        struct mount *parent = readpointer(at->mnt, at->mountparent);
+
+        // The top mount of a namespace is its own parent.
+        if (parent == at->mnt) {
+            record->head.truncated = 0;
+            return 1;
+        }
+        at->dentry = readpointer(at->mnt, at->mountpoint);
+        at->mnt = parent;
+        at->vfsmnt = (struct vfsmount *)((char *)parent + at->mountmnt);
+        return 0;
+    }
+    struct dentry *up = readpointer(dentry, at->parent);
+    if (up == dentry) {
+        record->head.truncated = 0;
+        return 1;
+    }
+    __u32 length = record->head.imagelength;
+    if (length > DORVANEIMAGELIMIT)
+        return 1;
+    long n = bpf_probe_read_kernel_str(&record->image[length], DORVANECOMPONENT,
+                                       readpointer(dentry, at->name));
+    if (n <= 0)
+        return 1;
+    record->head.imagelength = length + n;
+    at->dentry = up;
+    return 0;
+}
+
 // Collects the components of the task's program path, leaf first, into the record's image,
 // walking the dentries up to dorvane's root as d_path does for dorvane: at the root dentry
 // of a mount it goes on from the mountpoint in the parent mount. bpf_d_path is not allowed
-// in tp_btf programs.
+// in tp_btf programs. The steps run in bpf_loop, which the verifier goes through once, where
+// each step written out would cost it time at every start.
 static __always_inline void walkpath(struct task_struct *task, struct dorvanerecord *record)
 {
-    __u64 mountoffset = bpf_core_field_offset(struct mount, mnt);
-    struct dentry *rootdentry = (struct dentry *)selfrootdentry;
-    struct vfsmount *rootmnt = (struct vfsmount *)selfrootmnt;
     struct file *exe = BPF_CORE_READ(task, mm, exe_file);
-    struct dentry *dentry = BPF_CORE_READ(exe, f_path.dentry);
     struct vfsmount *vfsmnt = BPF_CORE_READ(exe, f_path.mnt);
-    struct mount *mnt = (struct mount *)((char *)vfsmnt - mountoffset);
+    struct walk at = {
+        .record = record,
+        .vfsmnt = vfsmnt,
+        .mnt = (struct mount *)((char *)vfsmnt - bpf_core_field_offset(struct mount, mnt)),
+        .mountroot = bpf_core_field_offset(struct vfsmount, mnt_root),
+        .parent = bpf_core_field_offset(struct dentry, d_parent),
+        .name = bpf_core_field_offset(struct dentry, d_name.name),
+        .mountparent = bpf_core_field_offset(struct mount, mnt_parent),
+        .mountpoint = bpf_core_field_offset(struct mount, mnt_mountpoint),
+        .mountmnt = bpf_core_field_offset(struct mount, mnt),
+    };
 
     record->head.imagelength = 0;
     record->head.truncated = 1;
-    dentry = walkdeleted(record, dentry, vfsmnt);
-    if (!dentry)
-        return;
-    for (int step = 0; step < WALKSTEPS; step++) {
-        if (dentry == rootdentry && vfsmnt == rootmnt) {
-            record->head.truncated = 0;
-            return;
-        }
-        if (dentry == BPF_CORE_READ(vfsmnt, mnt_root)) {
-            struct mount *parent = BPF_CORE_READ(mnt, mnt_parent);
-
-            // The top mount of a namespace is its own parent.
-            if (parent == mnt) {
-                record->head.truncated = 0;
-                return;
-            }
-            dentry = BPF_CORE_READ(mnt, mnt_mountpoint);
-            mnt = parent;
-            vfsmnt = (struct vfsmount *)((char *)parent + mountoffset);
-            continue;
-        }
-        struct dentry *up = BPF_CORE_READ(dentry, d_parent);
-        if (up == dentry) {
-            record->head.truncated = 0;
-            return;
-        }
-        // Read back through a volatile load of the map value, the length reaches the
-        // verifier as an unknown bounded by the test below, the same in every step: the
-        // states of consecutive steps then prune each other instead of multiplying.
-        __u32 length = *(volatile __u16 *)&record->head.imagelength;
-        if (length > DORVANEIMAGELIMIT)
-            return;
-        long n = bpf_probe_read_kernel_str(&record->image[length], DORVANECOMPONENT,
-                                           BPF_CORE_READ(dentry, d_name.name));
-        if (n <= 0)
-            return;
-        record->head.imagelength = length + n;
-        dentry = up;
-    }
+    at.dentry = walkdeleted(record, BPF_CORE_READ(exe, f_path.dentry), vfsmnt);
+    if (at.dentry)
+        bpf_loop(WALKSTEPS, walkstep, &at, 0);
 }
 
 SEC("tp_btf/sched_process_fork")
@@ -321,7 +382,7 @@ int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child
 
     if (child->pid != child->tgid)
         return 0;
-    from = recordof(parent);
+    from = recordof(parent, parent->group_leader);
     if (from && from->head.state == DORVANEALIVE) {
         if (!follow)
             return 0;
@@ -369,8 +430,7 @@ int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_binprm *bprm)
 {
-    // An exec leaves one thread, the leader: its record is with its task. Where it came from
-    // matters to the verifier, which goes through the walk once for each map it may be in.
+    // An exec leaves one thread, the leader: its record is with its task.
     struct dorvanerecord *record = bpf_task_storage_get(&procs, task, 0, 0);
     __u8 hold;
 
@@ -385,9 +445,7 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
     // Walked in place: only this process's own events change its record, and no reader
     // outside the kernel sees it.
     walkpath(task, record);
-    // Read again after the walk: a value known from the branch above and kept across it
-    // would have the verifier go through the walk once for each.
-    hold = *(volatile __u8 *)&record->head.hold;
+    hold = record->head.hold;
     record->head.hold = 0;
     record->head.kind = DORVANEEXEC;
     tell(record, 1);
@@ -414,14 +472,15 @@ int BPF_PROG(dorvane_exit, struct task_struct *task)
 
     // Every thread passes here, each after its own decrement of `live`: the last to leave
     // reads 0, but threads that leave together can all read it.
-    if (task->signal->live.counter != 0) {
+    if (BPF_CORE_READ(task, signal, live.counter) != 0) {
         if (task == leader)
             leave(task);
         return 0;
     }
     // A leader that is the last to leave has its record still; only one that left before
     // the rest has it in `leaderless`, a lookup spared every other process of the system.
-    record = task == leader ? bpf_task_storage_get(&procs, leader, 0, 0) : recordof(task);
+    record =
+        task == leader ? bpf_task_storage_get(&procs, leader, 0, 0) : recordof(task, leader);
     if (!record)
         return 0;
     // So the end is claimed: one compare-and-swap, which one thread alone wins.
@@ -438,6 +497,6 @@ int BPF_PROG(dorvane_exit, struct task_struct *task)
         bpf_map_delete_elem(&leaderless, &tgid);
     }
     // Last, so that a reader who finds none alive finds every end told.
-    __sync_fetch_and_add(&alive, -1);
+    leavetree();
     return 0;
 }
