@@ -4,10 +4,10 @@ needed="cmake make g++ python3 libgtest-dev mingw-w64 wine wine64 strace"
 # Packaging: dpkg-shlibdeps (dpkg-dev) finds the .deb's dependencies; groff checks the
 # manual page.
 needed="$needed dpkg-dev groff-base"
-# The eBPF tracker: its kernel half is compiled by clang and wrapped by bpftool; libbpf,
-# libelf and zlib link into the program. Its tests run gdb inside the tree and give a copy
-# of dorvane file capabilities with setcap (libcap2-bin).
-needed="$needed clang bpftool libbpf-dev libelf-dev zlib1g-dev gdb libcap2-bin"
+# The eBPF tracker: its kernel half is compiled by clang against libbpf's headers and
+# wrapped by bpftool into a skeleton that needs no library at run time. Its tests run gdb
+# inside the tree and give a copy of dorvane file capabilities with setcap (libcap2-bin).
+needed="$needed clang bpftool libbpf-dev gdb libcap2-bin"
 missing=""
 for package in $needed; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

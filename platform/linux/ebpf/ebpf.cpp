@@ -6,10 +6,8 @@
 #include "../base/pidtable.h"
 #include "ebpf.h"
 #include "event.h"
-#include "tracker.skel.h"
+#include "loader.h"
 
-#include <bpf/bpf.h>
-#include <bpf/libbpf.h>
 #include <errno.h>
 #include <linux/capability.h>
 #include <poll.h>
@@ -17,11 +15,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/syscall.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -43,9 +39,10 @@ struct treeproc {
 
 // The processes of the tree whose end has not been handled yet.
 static pidtable tree;
-// The loaded kernel half, and the ring of its events.
-static dorvanebpf *skel;
-static ring_buffer *ring;
+// The loaded kernel half, the ring of its events and the doorbell that wakes dorvane for
+// what the ring does not tell.
+static kernelhalf kernel;
+static ringbuffer ring, doorbell;
 // The root's record, until its fork event names its id; and its pid.
 static proc *unplacedroot;
 static pid_t rootpid;
@@ -61,25 +58,8 @@ static uint64_t unknownends;
 // A signal that came while events were read: dorvane ends by it once their lines are out.
 static int endsignal;
 
-static int ringevent(void *, void *data, size_t size);
+static void ringevent(const void *data, uint32_t size);
 static void ended(treeproc *t, int status);
-
-static bool kernelisnewenough(void)
-{
-    struct utsname name;
-    unsigned major = 0, minor = 0;
-    if (uname(&name) < 0 || sscanf(name.release, "%u.%u", &major, &minor) != 2)
-        return false;
-    // 5.12: task storage for these programs, and compare-and-swap.
-    return (major > 5 || (major == 5 && minor >= 12)) &&
-           access("/sys/kernel/btf/vmlinux", R_OK) == 0;
-}
-
-// libbpf's own messages would go to standard error, which dorvane never writes.
-static int quiet(enum libbpf_print_level, const char *, va_list)
-{
-    return 0;
-}
 
 // dorvane keeps no capability once the root starts, but on kernels that refuse every eBPF
 // call of an unprivileged process while unprivileged eBPF is disabled (before 6.5, some),
@@ -99,43 +79,56 @@ static bool mapsreadwithoutprivilege(void)
         return false;
     dorvaneheldkey key = {64, 0, 0};
     dorvaneevent e;
-    return bpf_map_lookup_elem(bpf_map__fd(skel->maps.held), &key, &e) == 0 || errno != EPERM;
+    return mapfind(kernel.held, &key, &e) || errno != EPERM;
+}
+
+// Why a step of the load failed, as the job tells it: a kernel that refuses the programs
+// (too old for what they use, or without its types' BTF) does not support them.
+static DWORD loaderror(loadstep step, int err)
+{
+    saywhyloadfailed(step, err);
+    if (step == LOADPROGRAMS && (err == EINVAL || err == ENOENT || err == E2BIG))
+        return ERROR_NOT_SUPPORTED;
+    return winerror(err);
 }
 
 static bool load(void)
 {
-    if (!kernelisnewenough()) {
-        setlasterror(ERROR_NOT_SUPPORTED);
-        return false;
-    }
-    libbpf_set_print(quiet);
     struct stat ns;
-    if (stat("/proc/self/ns/pid", &ns) < 0 || !(skel = dorvanebpf__open())) {
-        setlasterror(winerror(errno));
+    if (access("/sys/kernel/btf/vmlinux", R_OK) < 0) {
+        setlasterror(loaderror(LOADOPEN, ENOTSUP)); // no types to read the kernel by
         return false;
     }
-    skel->rodata->selfpid = (uint32_t)getpid();
+    if (stat("/proc/self/ns/pid", &ns) < 0) {
+        setlasterror(loaderror(LOADOPEN, errno));
+        return false;
+    }
+    kernelsettings settings = {};
+    settings.selfpid = (uint32_t)getpid();
     // The kernel's own encoding of a device number, which its namespace helper compares.
-    skel->rodata->selfnsdev = (uint64_t)major(ns.st_dev) << 20 | minor(ns.st_dev);
-    skel->rodata->selfnsino = ns.st_ino;
+    settings.selfnsdev = (uint64_t)major(ns.st_dev) << 20 | minor(ns.st_dev);
+    settings.selfnsino = ns.st_ino;
 #ifdef DORVANE_NO_FOLLOW
-    skel->rodata->follow = 0; // the negative control's build: the root's children escape
+    settings.follow = 0; // the negative control's build: the root's children escape
+#else
+    settings.follow = 1;
 #endif
-    bpf_map__set_max_entries(skel->maps.ring, DORVANE_RING_BYTES);
-    int err = dorvanebpf__load(skel);
-    if (!err)
-        err = dorvanebpf__attach(skel);
-    if (!err &&
-        !(ring = ring_buffer__new(bpf_map__fd(skel->maps.ring), ringevent, nullptr, nullptr)))
-        err = -errno;
-    if (!err && !mapsreadwithoutprivilege())
-        err = -EPERM;
+    settings.ringbytes = DORVANE_RING_BYTES;
+    loadstep step;
+    int err = loadkernel(&settings, &kernel, &step);
+    if (!err && (!mapring(&ring, kernel.ring) || !mapring(&doorbell, kernel.doorbell))) {
+        step = LOADRING;
+        err = errno;
+    }
+    if (!err && !mapsreadwithoutprivilege()) {
+        step = LOADPROGRAMS;
+        err = EPERM;
+    }
     if (err) {
-        ring_buffer__free(ring);
-        ring = nullptr;
-        dorvanebpf__destroy(skel);
-        skel = nullptr;
-        setlasterror(winerror(-err));
+        unmapring(&ring);
+        unmapring(&doorbell);
+        unloadkernel();
+        setlasterror(loaderror(step, err));
         return false;
     }
     return true;
@@ -145,7 +138,7 @@ static bool load(void)
 // continues it if dorvane ends before it lets it run.
 static bool seize(pid_t pid)
 {
-    if (skel->bss->rootfound)
+    if (*kernel.rootfound)
         return startwatch(pid);
     errno = ESRCH;
     return false;
@@ -174,7 +167,7 @@ static int awaitexec(pid_t pid, int errfd)
             endwatch();
             return err;
         }
-        bool held = *(volatile uint32_t *)&skel->bss->rootheld;
+        bool held = *kernel.rootheld;
         if (info.si_code == CLD_STOPPED || info.si_code == CLD_CONTINUED) {
             waitid(P_PID, (id_t)pid, &info, WSTOPPED | WCONTINUED | WNOHANG); // seen
             if (held)
@@ -200,7 +193,7 @@ static bool adopt(proc *root, pid_t pid)
     heldroot = root;
     rootpid = pid;
     holdproc(root);
-    ring_buffer__consume(ring);
+    consumering(&ring, ringevent);
     return true;
 }
 
@@ -286,7 +279,7 @@ static dorvaneheldkey heldkey(uint64_t id)
 static bool readheld(uint64_t id, dorvaneevent *e)
 {
     dorvaneheldkey key = heldkey(id);
-    return bpf_map_lookup_elem(bpf_map__fd(skel->maps.held), &key, e) == 0;
+    return mapfind(kernel.held, &key, e);
 }
 
 // The program that a held process exec'd, if `held` kept it.
@@ -294,7 +287,7 @@ static image *heldimage(const dorvaneevent *e)
 {
     dorvaneheldkey key = heldkey(e->id);
     dorvaneimage kept;
-    if (!e->heldimage || bpf_map_lookup_elem(bpf_map__fd(skel->maps.heldimages), &key, &kept))
+    if (!e->heldimage || !mapfind(kernel.heldimages, &key, &kept))
         return nullptr;
     return imageof(e, kept.bytes);
 }
@@ -303,8 +296,8 @@ static image *heldimage(const dorvaneevent *e)
 static void forgetheld(uint64_t id)
 {
     dorvaneheldkey key = heldkey(id);
-    bpf_map_delete_elem(bpf_map__fd(skel->maps.held), &key);
-    bpf_map_delete_elem(bpf_map__fd(skel->maps.heldimages), &key);
+    maperase(kernel.held, &key);
+    maperase(kernel.heldimages, &key);
 }
 
 static treeproc *takeheld(const dorvaneevent *e, int depth);
@@ -319,7 +312,7 @@ static proc *creatorof(const dorvaneevent *e, int depth)
     dorvaneevent kept;
     // A chain of creators, each kept and unknown, is taken one link per call: deeper than
     // this, the child is taken as the job's own rather than risk the stack.
-    if (e->parentid && depth < 64 && (!parent || skel->bss->lost != lostseen) &&
+    if (e->parentid && depth < 64 && (!parent || *kernel.lost != lostseen) &&
         readheld(e->parentid, &kept)) {
         treeproc *taken = takeheld(&kept, depth + 1);
         parent = taken ? taken : parent;
@@ -424,22 +417,21 @@ static treeproc *takeheld(const dorvaneevent *e, int depth)
 
 // One event of the ring. A process's events in the ring all come before what `held` keeps
 // of it, so none of them can find it ended there.
-static int ringevent(void *, void *data, size_t size)
+static void ringevent(const void *data, uint32_t size)
 {
     const dorvanerecord *r = (const dorvanerecord *)data;
     if (size < sizeof r->head)
-        return 0;
+        return;
     treeproc *t = findid(r->head.pid, r->head.id);
     if (!t) {
         endstale(r->head.pid, r->head.id);
         if (!(t = newprocess(&r->head, nullptr, 0)))
-            return 0;
+            return;
     }
     if (r->head.kind == DORVANEEXEC && size >= sizeof r->head + r->head.imagelength)
         procexeced(t->process, imageof(&r->head, r->image));
     else if (r->head.kind == DORVANEEXIT)
         ended(t, (int)r->head.status);
-    return 0;
 }
 
 static int bycreation(const void *a, const void *b)
@@ -456,21 +448,20 @@ static int bycreation(const void *a, const void *b)
 static void reconcile(void)
 {
     // Taken as seen only at the end: meanwhile `held` holds records read and not yet taken.
-    uint64_t seen = skel->bss->lost;
-    int fd = bpf_map__fd(skel->maps.held);
+    uint64_t seen = *kernel.lost;
     dorvaneevent *all = nullptr;
     size_t count = 0, size = 0;
     dorvaneheldkey key, next;
-    for (void *at = nullptr; bpf_map_get_next_key(fd, at, &next) == 0; at = &key) {
+    for (void *at = nullptr; mapnextkey(kernel.held, at, &next); at = &key) {
         key = next;
         if (!roomforone((void **)&all, count, &size, sizeof *all)) {
             seen--; // the rest at the next reconcile
             break;
         }
-        if (bpf_map_lookup_elem(fd, &key, &all[count]) == 0)
+        if (mapfind(kernel.held, &key, &all[count]))
             count++;
     }
-    ring_buffer__consume(ring);
+    consumering(&ring, ringevent);
     if (count > 1) // an empty read leaves a null array, which qsort must not be given
         qsort(all, count, sizeof *all, bycreation);
     for (size_t i = 0; i < count; i++) {
@@ -482,21 +473,11 @@ static void reconcile(void)
     lostseen = seen;
 }
 
-// Events come in bursts (a build starts many processes at once). The kernel wakes dorvane
-// for an event only when it has read all before it, so a pause after a wake-up lets the rest
-// of a burst gather: one wake-up for many events, where each would cost the programs a
-// cross-CPU wake-up and dorvane a context switch (measured: a spawn storm 1.10x with 10 ms,
-// 1.03x with 100 ms). The pause ends early when an announcement falls due, and there is
-// none once the tree is gone, so the report's end is not delayed.
-#ifndef DORVANE_GATHER_MS
-#define DORVANE_GATHER_MS 100
-#endif
-
 // What could not be reported, said once the tree is gone: the report alone would not show
 // it. The exit code stays the root's.
 static void saylosses(void)
 {
-    uint64_t count = skel->bss->unreported;
+    uint64_t count = *kernel.unreported;
     if (unknownends > count)
         count = unknownends;
     if (!count)
@@ -511,39 +492,66 @@ static void saylosses(void)
     }
 }
 
-// The waits take the signal mask open: a signal that is to end dorvane interrupts them.
-// A change kept in `held` wakes no reader: the ring wakes it only for what goes through the
-// ring. Once anything has gone there in a run, the wait is bounded by this, so that the
-// ends kept there, the tree's last ones too, are read within it.
-#define HELDPOLLMS 50
+// Events come in bursts (a build starts many processes at once). dorvane reads and writes
+// as soon as it wakes, so that a lone process's lines come at once. Under a storm, where each
+// event would cost the programs a cross-CPU wake-up and dorvane a context switch, it pauses
+// after each wake-up to let the rest of the burst gather: from STORMWAKES wake-ups within
+// GATHERMS until a wait blocks that long. (A lone short process makes three: its fork, exec
+// and exit.) The kernel wakes dorvane for an event only when it has read all before it, so a
+// pause takes a burst in one read. It ends early when an announcement falls due, or at the
+// doorbell: the tree is gone, so the report's end is not delayed.
+#define GATHERMS 25
+#define STORMWAKES 4
 
+static bool storming;
+// The times of the last wake-ups but one, by their count.
+static uint32_t lastwakes[STORMWAKES - 1];
+static unsigned wakes;
+
+// Whether this wake-up makes a storm, or keeps one going.
+static bool stormy(uint32_t woke, uint32_t waited)
+{
+    if (woke - waited >= GATHERMS)
+        storming = false;
+    uint32_t *oldest = &lastwakes[wakes++ % (STORMWAKES - 1)];
+    if (wakes >= STORMWAKES && woke - *oldest < GATHERMS)
+        storming = true;
+    *oldest = woke;
+    return storming;
+}
+
+// The waits take the signal mask open: a signal that is to end dorvane interrupts them.
 static bool readevents(int timeoutms, const sigset_t *open)
 {
-    struct epoll_event ready;
-    if (skel->bss->lost && (timeoutms < 0 || timeoutms > HELDPOLLMS))
-        timeoutms = HELDPOLLMS;
-    int n = epoll_pwait(ring_buffer__epoll_fd(ring), &ready, 1, timeoutms, open);
+    pollfd ready[2] = {{doorbell.fd, POLLIN, 0}, {ring.fd, POLLIN, 0}};
+    timespec limit = {timeoutms / 1000, timeoutms % 1000 * 1000000L};
+    uint32_t waited = nowms();
+    int n = ppoll(ready, 2, timeoutms < 0 ? nullptr : &limit, open);
     if (n < 0 && errno != EINTR)
         return tree.count > 0;
-    if (n > 0 && skel->bss->alive > 0) {
-        int ms =
-            timeoutms >= 0 && timeoutms < DORVANE_GATHER_MS ? timeoutms : DORVANE_GATHER_MS;
-        struct timespec pause = {0, ms * 1000000L};
-        ppoll(nullptr, 0, &pause, open);
+    uint32_t woke = nowms();
+    if (n == 0 && woke - waited >= GATHERMS)
+        storming = false;
+    if (n > 0 && stormy(woke, waited) && !ready[0].revents && *kernel.alive > 0) {
+        int ms = timeoutms >= 0 && timeoutms < GATHERMS ? timeoutms : GATHERMS;
+        timespec pause = {0, ms * 1000000L};
+        ppoll(ready, 1, &pause, open);
     }
+    // Emptied first: a ring for what comes after this read wakes the next wait.
+    consumering(&doorbell, nullptr);
     readingevents();
-    ring_buffer__consume(ring);
-    if (skel->bss->lost != lostseen)
+    consumering(&ring, ringevent);
+    if (*kernel.lost != lostseen)
         reconcile();
     // As the first process of a pid namespace, dorvane is the parent of its orphans.
     if (getpid() == 1)
         while (waitpid(-1, nullptr, WNOHANG) > 0) {
         }
-    if (skel->bss->alive > 0)
+    if (*kernel.alive > 0)
         return true;
     // The last process has ended: what it and the others sent is in the ring or `held`.
-    ring_buffer__consume(ring);
-    while (skel->bss->lost != lostseen)
+    consumering(&ring, ringevent);
+    while (*kernel.lost != lostseen)
         reconcile();
     // Any left were lost outright: they end without their status rather than never.
     while (pidentry *e = pidnext(&tree, nullptr))

@@ -1,7 +1,7 @@
 // The layout shared by the kernel half of the eBPF tracker and its reader in user space:
 // the record kept per tracked process, the events sent through the `ring` buffer, and what
-// `held` keeps of them when the ring has no room. Plain C with fixed-size types, so it compiles both in the
-// BPF program (which has no libc) and in C++.
+// `held` keeps of them when the ring has no room. Plain C with fixed-size types, so it compiles
+// both in the BPF program (which has no libc) and in C++.
 #pragma once
 
 #ifdef __bpf__
@@ -48,7 +48,7 @@ struct dorvaneevent {
     uint8_t kind;       // dorvanekind; in a record, the last event built from it
     uint8_t hold;       // the root until its first exec: stop it there
     uint8_t truncated;
-    uint8_t held;       // the ring once had no room for it: its changes go to `held`
+    uint8_t held; // the ring once had no room for it: its changes go to `held`
     uint16_t imagelength;
     uint8_t heldimage; // `heldimages` has the program it exec'd while held
     uint8_t dropped;   // an event of it was lost outright: counted in `unreported`

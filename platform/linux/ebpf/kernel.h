@@ -1,9 +1,10 @@
 // The kernel types the tracker reads, declared by hand with only the fields it uses. Every
 // struct carries preserve_access_index: the compiler records each access as a CO-RE
-// relocation by type and field name, and libbpf rewrites the offsets at load time from the
-// running kernel's BTF. So the layout here need not match any kernel: field order, padding
-// and the missing fields do not matter, only names and kinds. Nothing here may be read
-// other than through the CO-RE macros.
+// relocation by type and field name, and the kernel rewrites the offsets as it loads the
+// programs, from its own BTF. So the layout here need not match any kernel: field order,
+// padding and the missing fields do not matter, only names and kinds. Nothing here may be
+// read other than through the CO-RE macros, or, in a bpf_loop callback, which the kernel
+// does not relocate, through offsets that they gave.
 #pragma once
 
 #include <linux/bpf.h>
