@@ -81,6 +81,9 @@ def test_kinds(cfg):
     # program that thread execs.
     r = dorvane(cfg, lfx(cfg, 'threadexec', '/bin/sh', '-c', 'exit 6'))
     expect_tree(r, 1, 6, 'exec from a thread')
+    r = dorvane(cfg, lfx(cfg, 'leaderless', '8'))
+    expect_tree(r, 2, 9, 'a fork from a thread after its leader left')
+    check(sorted(r.codes()) == [('exit', 8), ('exit', 9)], 'leaderless codes', r.text)
     r = dorvane(cfg, lfx(cfg, 'spawn', '3', '4'))
     expect_tree(r, 4, 0, 'posix_spawn')
     check(r.codes() == [('exit', 0)] + [('exit', 4)] * 3, 'posix_spawn codes', r.text)

@@ -12,7 +12,6 @@
 #define SIGCONT 18
 #define SIGSTOP 19
 #define SIGNAL_GROUP_EXIT 0x00000004
-#define PF_EXITING 0x00000004
 // Deepest pid namespace nesting the kernel allows.
 #define MAXPIDLEVEL 32
 // Steps of the path walk: components and mount crossings together. A path that needs more
@@ -31,10 +30,11 @@ const volatile __u32 follow = 1;    // 0: track the root alone (a negative contr
 // State that user space reads through the skeleton's mapping of .bss.
 __u32 level = 0; // pid namespace level of the tracker, found at the root's fork
 __u32 rootfound = 0;
-__s64 alive = 0;      // tracked processes not ended yet
-__u64 lost = 0;       // writes to `held`, where what the ring had no room for waits
-__u64 unreported = 0; // processes with an event that neither the ring nor `held` could take
-__u64 lastid = 0;     // the id given last
+__s64 alive = 0;         // tracked processes not ended yet
+__u64 lost = 0;          // writes to `held`, where what the ring had no room for waits
+__u64 unreported = 0;    // processes with an event that neither the ring nor `held` could take
+__u64 lastid = 0;        // the id given last
+__s64 threadedcount = 0; // records in `threaded`: while there are none, none is looked for
 // The root's hold: whether it has exec'd and been sent the stop, and the tracker's tgid in
 // the initial pid namespace, found at the root's fork, which is the root's parent's while
 // the tracker lives.
@@ -70,20 +70,23 @@ struct {
     __type(value, struct dorvanerecord);
 } procs SEC(".maps");
 
+// The records of processes that have made a second thread, by tgid, where any of their
+// threads finds it: with the leader's task, a thread would have to load the leader, and
+// each load of a task pointer costs the verifier searches of all the kernel's types at
+// every start (some 3 ms of each). A record moves here as the second thread is made,
+// before that thread runs.
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, 32768);
+    __type(key, __u32);
+    __type(value, struct dorvanerecord);
+} threaded SEC(".maps");
+
 // What the ring had no room for, by id: the process as it was last, and the program of one
 // that exec'd meanwhile. Once a process is here, all its later changes go here too, so for
 // each process, what the ring told comes before what is kept here. Tries allocate per
 // entry and make no table up front; the bound only stops a reader that never comes back.
-// The records of thread groups whose leader has left before the rest, by tgid: an exec from
-// another thread puts that thread in the leader's place, and the leader's task, with what
-// was kept with it, goes.
-struct {
-    __uint(type, BPF_MAP_TYPE_HASH);
-    __uint(map_flags, BPF_F_NO_PREALLOC);
-    __uint(max_entries, 4096);
-    __type(key, __u32);
-    __type(value, struct dorvanerecord);
-} leaderless SEC(".maps");
 
 struct {
     __uint(type, BPF_MAP_TYPE_LPM_TRIE);
@@ -145,19 +148,16 @@ static __always_inline void leavetree(void)
         ringdoorbell();
 }
 
-// The record of the process of the task, whose leader is given, if it is tracked. Each
-// load of a task pointer costs the verifier a search of the kernel types at every start:
-// the leader is loaded once per program.
-static __always_inline struct dorvanerecord *recordof(struct task_struct *task,
-                                                      struct task_struct *leader)
+// The record of the task's process, if it is tracked.
+static __always_inline struct dorvanerecord *recordof(struct task_struct *task)
 {
-    struct dorvanerecord *record = bpf_task_storage_get(&procs, leader, 0, 0);
+    struct dorvanerecord *record = bpf_task_storage_get(&procs, task, 0, 0);
     __u32 tgid;
 
-    if (record || !(leader->flags & PF_EXITING))
+    if (record || !threadedcount)
         return record;
     tgid = task->tgid;
-    return bpf_map_lookup_elem(&leaderless, &tgid);
+    return bpf_map_lookup_elem(&threaded, &tgid);
 }
 
 // A record no place could keep: the process is followed no more, its end will not come,
@@ -172,36 +172,20 @@ static __always_inline void giveup(struct dorvanerecord *record)
     leavetree();
 }
 
-// The leader leaves while other threads stay: its record goes to `leaderless`, first there
-// and then out of its task, so that a thread looking meanwhile finds it in one or the other.
-static __always_inline void leave(struct task_struct *leader)
+// The leader makes a second thread: its record moves to `threaded`, first there and then
+// out of its task, while the new thread has not run yet.
+static __always_inline void share(struct task_struct *leader)
 {
     struct dorvanerecord *record = bpf_task_storage_get(&procs, leader, 0, 0);
     __u32 tgid = leader->tgid;
 
-    if (!record || record->head.state != DORVANEALIVE)
+    if (!record)
         return;
-    if (bpf_map_update_elem(&leaderless, &tgid, record, BPF_ANY))
+    if (bpf_map_update_elem(&threaded, &tgid, record, BPF_ANY))
         giveup(record);
-    bpf_task_storage_delete(&procs, leader);
-}
-
-// An exec from another thread than the leader: that thread is the leader now, and takes
-// the record back.
-static __always_inline struct dorvanerecord *takeback(struct task_struct *task)
-{
-    __u32 tgid = task->tgid;
-    struct dorvanerecord *from = bpf_map_lookup_elem(&leaderless, &tgid), *record;
-
-    if (!from)
-        return 0;
-    record = bpf_task_storage_get(&procs, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
-    if (record)
-        bpf_probe_read_kernel(record, sizeof(*record), from);
     else
-        giveup(from);
-    bpf_map_delete_elem(&leaderless, &tgid);
-    return record;
+        __sync_fetch_and_add(&threadedcount, 1);
+    bpf_task_storage_delete(&procs, leader);
 }
 
 // Tells what changed in the record: through the ring while it has room, else kept in
@@ -380,9 +364,12 @@ int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child
 {
     struct dorvanerecord *from, *record;
 
-    if (child->pid != child->tgid)
+    if (child->pid != child->tgid) {
+        if (parent->pid == parent->tgid)
+            share(parent);
         return 0;
-    from = recordof(parent, parent->group_leader);
+    }
+    from = recordof(parent);
     if (from && from->head.state == DORVANEALIVE) {
         if (!follow)
             return 0;
@@ -430,12 +417,10 @@ int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_binprm *bprm)
 {
-    // An exec leaves one thread, the leader: its record is with its task.
-    struct dorvanerecord *record = bpf_task_storage_get(&procs, task, 0, 0);
+    // An exec leaves one thread, the leader.
+    struct dorvanerecord *record = recordof(task);
     __u8 hold;
 
-    if (!record && oldpid != task->pid)
-        record = takeback(task);
     if (!record || record->head.state != DORVANEALIVE)
         return 0;
     if (record->head.hold) {
@@ -467,20 +452,14 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
 SEC("tp_btf/sched_process_exit")
 int BPF_PROG(dorvane_exit, struct task_struct *task)
 {
-    struct task_struct *leader = task->group_leader;
     struct dorvanerecord *record;
+    __u32 tgid = task->tgid;
 
     // Every thread passes here, each after its own decrement of `live`: the last to leave
     // reads 0, but threads that leave together can all read it.
-    if (BPF_CORE_READ(task, signal, live.counter) != 0) {
-        if (task == leader)
-            leave(task);
+    if (BPF_CORE_READ(task, signal, live.counter) != 0)
         return 0;
-    }
-    // A leader that is the last to leave has its record still; only one that left before
-    // the rest has it in `leaderless`, a lookup spared every other process of the system.
-    record =
-        task == leader ? bpf_task_storage_get(&procs, leader, 0, 0) : recordof(task, leader);
+    record = recordof(task);
     if (!record)
         return 0;
     // So the end is claimed: one compare-and-swap, which one thread alone wins.
@@ -490,12 +469,9 @@ int BPF_PROG(dorvane_exit, struct task_struct *task)
     record->head.status = exitstatus(task);
     record->head.kind = DORVANEEXIT;
     tell(record, 0);
-    // Kept with the leader's task, or by its tgid if the leader left first.
-    if (bpf_task_storage_delete(&procs, leader)) {
-        __u32 tgid = task->tgid;
-
-        bpf_map_delete_elem(&leaderless, &tgid);
-    }
+    // Kept with its task, or by its tgid once it had a second thread.
+    if (bpf_task_storage_delete(&procs, task) && !bpf_map_delete_elem(&threaded, &tgid))
+        __sync_fetch_and_add(&threadedcount, -1);
     // Last, so that a reader who finds none alive finds every end told.
     leavetree();
     return 0;
