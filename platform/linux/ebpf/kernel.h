@@ -52,10 +52,6 @@ struct file {
     struct path f_path;
 };
 
-struct mm_struct {
-    struct file *exe_file;
-};
-
 struct fs_struct {
     struct path root;
 };
@@ -88,11 +84,12 @@ struct task_struct {
     struct task_struct *real_parent;
     struct task_struct *group_leader;
     struct pid *thread_pid;
-    struct mm_struct *mm;
     struct fs_struct *fs;
     struct signal_struct *signal;
 };
 
-struct linux_binprm;
+struct linux_binprm {
+    struct file *file;
+};
 
 #pragma clang attribute pop

@@ -331,14 +331,13 @@ static long walkstep(__u32 index, void *context)
     return 0;
 }
 
-// Collects the components of the task's program path, leaf first, into the record's image,
+// Collects the components of the path of the program file exe, leaf first, into the record's image,
 // walking the dentries up to dorvane's root as d_path does for dorvane: at the root dentry
 // of a mount it goes on from the mountpoint in the parent mount. bpf_d_path is not allowed
 // in tp_btf programs. The steps run in bpf_loop, which the verifier goes through once, where
 // each step written out would cost it time at every start.
-static __always_inline void walkpath(struct task_struct *task, struct dorvanerecord *record)
+static __always_inline void walkpath(struct file *exe, struct dorvanerecord *record)
 {
-    struct file *exe = BPF_CORE_READ(task, mm, exe_file);
     struct vfsmount *vfsmnt = BPF_CORE_READ(exe, f_path.mnt);
     struct walk at = {
         .record = record,
@@ -429,7 +428,10 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
     }
     // Walked in place: only this process's own events change its record, and no reader
     // outside the kernel sees it.
-    walkpath(task, record);
+    // The file the exec runs, which becomes the process's exe_file: an interpreter's, for a
+    // script. Read from the exec, it spares the kernel the relocation of one more of its
+    // types, the memory map's, at every start.
+    walkpath(BPF_CORE_READ(bprm, file), record);
     hold = record->head.hold;
     record->head.hold = 0;
     record->head.kind = DORVANEEXEC;
