@@ -9,7 +9,7 @@ import signal
 import subprocess
 import tempfile
 
-from common import Heartbeat, dorvane, expect_tree, fresh, fx, lfx, state
+from common import Heartbeat, dorvane, expect_tree, fresh, fx, lfx, readint, state
 from harness import SCALE, Report, check, letgo, poll, skip, zombie
 
 
@@ -154,26 +154,42 @@ def lost(pid, bpftool):
 
 
 def heldlast(cfg):
-    """The one-page ring overflows while dorvane is stopped, and the tree's last process is
-    one whose changes went to the kernel's store instead, which wakes no reader: dorvane
-    still ends soon after it."""
+    """The one-page ring overflows while dorvane is stopped, so the changes of the processes
+    started after go to the kernel's store instead, which wakes no reader through the ring.
+    Yet the end of one comes while another still runs, and dorvane ends soon after the
+    last."""
+    pids = [os.path.join(cfg['work'], 'heldlast-%s' % name) for name in 'ab']
     script = os.path.join(cfg['work'], 'heldlast.sh')
     with open(script, 'w') as f:
-        f.write('i=0; while [ $i -lt 200 ]; do /bin/true; i=$((i+1)); done; sleep %s &\n' %
-                (2 * SCALE))
-    proc = subprocess.Popen([cfg['tinyring'], '/bin/sh', script], stdout=subprocess.PIPE,
-                            cwd=cfg['work'], bufsize=0)
-    head, root = letgo(proc)
+        f.write('i=0; while [ $i -lt 200 ]; do /bin/true; i=$((i+1)); done\n'
+                'sleep %s & echo $! >%s; sleep 600 & echo $! >%s\n' % (2 * SCALE, *pids))
+    out = os.path.join(cfg['work'], 'heldlast.out')
+    with open(out, 'wb') as sink:
+        proc = subprocess.Popen([cfg['tinyring'], '/bin/sh', script], stdout=sink,
+                                cwd=cfg['work'])
+
+    def lines():
+        with open(out, 'rb') as f:
+            return f.read()
+    root = poll(lambda: re.search(rb'\tnew process pid (\d+)', lines()), 10)
+    if not check(root, 'the root was let go', lines().decode(errors='replace')):
+        proc.kill()
+        return
     proc.send_signal(signal.SIGSTOP)
-    check(poll(lambda: zombie(root), 30), 'the script ran while dorvane was stopped')
+    check(poll(lambda: zombie(int(root.group(1))), 30), 'the script ran while dorvane was stopped')
     proc.send_signal(signal.SIGCONT)
-    ended = poll(lambda: proc.poll() is not None, 2 * SCALE + 10)
+    short, long = (readint(p) for p in pids)
+    check(poll(lambda: b'\texit process pid %d ecode' % short in lines(), 2 * SCALE + 10),
+          'the end of a process kept in the store is told while the tree runs', lines().decode())
+    os.kill(long, signal.SIGTERM)
+    ended = poll(lambda: proc.poll() is not None, 10)
     if not ended:
         proc.kill()
-    out = head + proc.communicate()[0]
+    proc.wait()
     check(ended, 'dorvane still waits after the last process ended')
     if ended:
-        expect_tree(Report(out, proc.returncode), 202, 0, 'the storm and its sleeper')
+        r = Report(lines(), proc.returncode)
+        expect_tree(r, 203, 0, 'the storm and its sleepers')
 
 
 def test_kernel(cfg):
