@@ -74,11 +74,12 @@ struct {
 // threads finds it: with the leader's task, a thread would have to load the leader, and
 // each load of a task pointer costs the verifier searches of all the kernel's types at
 // every start (some 3 ms of each). A record moves here as the second thread is made,
-// before that thread runs.
+// before that thread runs. A hash's buckets are made up front, whatever it holds: 4,096
+// take 64 KB of kernel memory in every instance.
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
     __uint(map_flags, BPF_F_NO_PREALLOC);
-    __uint(max_entries, 32768);
+    __uint(max_entries, 4096);
     __type(key, __u32);
     __type(value, struct dorvanerecord);
 } threaded SEC(".maps");
