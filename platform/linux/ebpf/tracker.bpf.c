@@ -332,11 +332,11 @@ static long walkstep(__u32 index, void *context)
     return 0;
 }
 
-// Collects the components of the path of the program file exe, leaf first, into the record's image,
-// walking the dentries up to dorvane's root as d_path does for dorvane: at the root dentry
-// of a mount it goes on from the mountpoint in the parent mount. bpf_d_path is not allowed
-// in tp_btf programs. The steps run in bpf_loop, which the verifier goes through once, where
-// each step written out would cost it time at every start.
+// Collects the components of the path of the program file exe, leaf first, into the
+// record's image, walking the dentries up to dorvane's root as d_path does for dorvane: at
+// the root dentry of a mount it goes on from the mountpoint in the parent mount. bpf_d_path
+// is not allowed in tp_btf programs. The steps run in bpf_loop, which the verifier goes
+// through once, where each step written out would cost it time at every start.
 static __always_inline void walkpath(struct file *exe, struct dorvanerecord *record)
 {
     struct vfsmount *vfsmnt = BPF_CORE_READ(exe, f_path.mnt);
@@ -428,10 +428,9 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
         selfrootmnt = (__u64)BPF_CORE_READ(task, fs, root.mnt);
     }
     // Walked in place: only this process's own events change its record, and no reader
-    // outside the kernel sees it.
-    // The file the exec runs, which becomes the process's exe_file: an interpreter's, for a
-    // script. Read from the exec, it spares the kernel the relocation of one more of its
-    // types, the memory map's, at every start.
+    // outside the kernel sees it. From the file the exec runs, which becomes the process's
+    // exe_file (an interpreter's, for a script): read from the exec, it spares the kernel the
+    // relocation of one more of its types, the memory map's, at every start.
     walkpath(BPF_CORE_READ(bprm, file), record);
     hold = record->head.hold;
     record->head.hold = 0;
