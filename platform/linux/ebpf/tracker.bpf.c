@@ -378,9 +378,10 @@ int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child
             __sync_fetch_and_add(&unreported, 1);
             return 0;
         }
-        // A child that does not exec runs its parent's program. Taken from the copy, so
-        // that the verifier goes through the rest once, whichever map the parent's is in.
-        bpf_probe_read_kernel(record, sizeof(*record), from);
+        // The head alone: a child that does not exec runs its parent's program, which user
+        // space names it by, and one that does has its own walked then. Taken from the copy,
+        // so that the verifier goes through the rest once, whichever map the parent's is in.
+        bpf_probe_read_kernel(&record->head, sizeof(record->head), from);
         record->head.parentid = record->head.id;
         record->head.parentpid = record->head.pid;
         record->head.hold = 0;
