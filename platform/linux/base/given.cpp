@@ -47,6 +47,11 @@ char **givenargs(void)
     return args;
 }
 
+bool givenignored(int sig)
+{
+    return sig >= 1 && sig <= SIGNALS && (ignored >> (sig - 1) & 1);
+}
+
 // A handler does not survive an exec, so what dorvane was given is, for each signal, either
 // ignored or the default. (Under the sanitizers, the signals they take before main, such as
 // SIGSEGV, read as the default whatever they were.)

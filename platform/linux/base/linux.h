@@ -23,9 +23,6 @@ void drainoutput(void);
 void drainoutputfor(long ms);
 
 // dorvane's own signals (signals.cpp).
-// At the start, before anything changes them: the signals dorvane was started with ignored,
-// which it leaves ignored.
-void notesignals(void);
 // From the root's start on: a first SIGINT or SIGQUIT is outlived; a second one, or a
 // signal whose default action ends a process (SIGTERM, SIGHUP, ...), ends dorvane by that
 // signal, after letgo (if not null) has let the tree go. It runs in the signal's handler.
@@ -37,7 +34,7 @@ void guardsignals(void (*letgo)(void));
 void closeguard(void);
 void openguard(void);
 // The same for reading the tree's events, but for waits that take *open as their signal
-// mask (epoll_pwait, ppoll); a signal that would end dorvane meanwhile is kept rather than
+// mask (ppoll); a signal that would end dorvane meanwhile is kept rather than
 // acted on, and undeferguard returns it (0: none) for the tracker to end by.
 void deferguard(sigset_t *open);
 int undeferguard(void);
@@ -61,6 +58,8 @@ size_t widechartobytes(wchar_t c, char bytes[4]);
 void keepgiven(char **programargv);
 // The root's arguments as dorvane was given them; null before keepgiven.
 char **givenargs(void);
+// Whether dorvane was started with signal sig ignored.
+bool givenignored(int sig);
 // In a child before its exec: every signal ignored or at its default and the mask, as
 // dorvane was given them. System calls only, for a child of the threaded dorvane.
 void restoregivensignals(void);

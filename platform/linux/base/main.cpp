@@ -12,7 +12,6 @@
 
 int main(int argc, char **argv)
 {
-    notesignals();
     keepgiven(argv + 1);
     // A reader that goes away must not end the supervision: a write to a broken pipe then
     // fails with EPIPE and is dropped. The root must not inherit this (an ignored signal

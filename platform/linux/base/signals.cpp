@@ -17,8 +17,6 @@ static const int terminating[] = {SIGHUP,  SIGINT,    SIGQUIT,   SIGTERM, SIGUSR
                                   SIGPWR,  SIGSTKFLT, SIGXCPU,   SIGXFSZ};
 // Those signals and the real-time ones, as a set.
 static sigset_t guarded;
-// The signals dorvane was started with ignored: they stay ignored, as they would be.
-static sigset_t ignoredatstart;
 // The tracker's way to let the tree go before dorvane ends; null when nothing is held.
 static void (*lettreego)(void);
 // A first SIGINT or SIGQUIT has come.
@@ -28,18 +26,6 @@ static volatile sig_atomic_t interrupted;
 static volatile sig_atomic_t deferring;
 // The signal to end by that came meanwhile; 0 if none.
 static volatile sig_atomic_t deferred;
-
-// Read before the root's start has dorvane ignore SIGINT and SIGQUIT until its handlers
-// are in place (job/start.cpp): what it was started with is what counts.
-void notesignals(void)
-{
-    sigemptyset(&ignoredatstart);
-    for (int sig = 1; sig < NSIG; sig++) {
-        struct sigaction found;
-        if (sigaction(sig, nullptr, &found) == 0 && found.sa_handler == SIG_IGN)
-            sigaddset(&ignoredatstart, sig);
-    }
-}
 
 // The lines queued for output get a moment to go out, not more: an output that takes none
 // (a pipe nobody reads) must not keep a signal from ending dorvane. Uses no lock and no
@@ -87,8 +73,11 @@ void guardsignals(void (*letgo)(void))
     action.sa_handler = onsignal;
     action.sa_mask = guarded;
     action.sa_flags = SA_RESTART;
+    // One that dorvane was started with ignored stays ignored, as it would be. What it was
+    // started with counts: dorvane ignores SIGINT and SIGQUIT from the root's start until
+    // its handlers are in place (job/start.cpp).
     for (int sig = 1; sig < NSIG; sig++)
-        if (sigismember(&guarded, sig) == 1 && sigismember(&ignoredatstart, sig) != 1)
+        if (sigismember(&guarded, sig) == 1 && !givenignored(sig))
             sigaction(sig, &action, nullptr);
 }
 

@@ -89,12 +89,8 @@ bool dropprivilege(bool dumpable)
 static bool environmentbounds(unsigned long *start, unsigned long *end)
 {
     char stat[2048];
-    FILE *f = fopen("/proc/self/stat", "re");
-    if (!f)
+    if (readsmall("/proc/self/stat", stat, sizeof stat) < 0)
         return false;
-    size_t length = fread(stat, 1, sizeof stat - 1, f);
-    fclose(f);
-    stat[length] = '\0';
     char *at = strrchr(stat, ')'); // the name before it may hold anything, blanks too
     for (int field = 3; at && field <= 50; field++)
         at = strchr(at + 1, ' '); // the blank before that field
