@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 
 from common import Heartbeat, dorvane, expect_tree, fresh, fx, lfx, readint, state
 from harness import SCALE, Report, check, letgo, poll, skip, zombie
@@ -224,6 +225,17 @@ def test_kernel(cfg):
         return all(subprocess.run([bpftool, kind, 'show', 'id', str(n)], stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL).returncode != 0 for kind, n in ids)
     check(os.path.exists(bpftool) and poll(gone, 5), 'nothing stays loaded: %r' % sorted(ids))
+    # Stopped and continued as it loads its programs (the delays place the stop), dorvane
+    # still runs on the eBPF tracker: a load that the pending signal cut short is retried.
+    for delay in (0.002, 0.005, 0.01, 0.02):
+        proc = subprocess.Popen([cfg['dorvane']] + lfx(cfg, 'exit', '7'), stdout=subprocess.PIPE,
+                                cwd=cfg['work'])
+        time.sleep(delay)
+        proc.send_signal(signal.SIGSTOP)
+        time.sleep(0.1)
+        proc.send_signal(signal.SIGCONT)
+        r = Report(proc.communicate(timeout=30 * SCALE)[0], proc.returncode)
+        expect_tree(r, 1, 7, 'stopped %.3f s into its start' % delay)
     # A one-page ring and a reader that stalls (dorvane stopped once the root runs): the
     # burst overflows the ring, as the kernel half's count of lost events shows, and every
     # process is still reported once new and once ended, with its code.

@@ -18,26 +18,44 @@ static struct dorvanebpf *skel;
 static char verifierlog[1 << 20];
 #endif
 
+// The verifier gives up with EAGAIN while a signal is pending (dorvane stopped and continued
+// as it starts, say): the load is tried again, from a fresh skeleton.
+#define LOADATTEMPTS 5
+
+// A skeleton with the settings in place.
+static struct dorvanebpf *openkernel(const struct kernelsettings *settings)
+{
+    struct dorvanebpf *opened = dorvanebpf__open();
+
+    if (!opened)
+        return NULL;
+    opened->rodata->selfpid = settings->selfpid;
+    opened->rodata->selfnsdev = settings->selfnsdev;
+    opened->rodata->selfnsino = settings->selfnsino;
+    opened->rodata->follow = settings->follow;
+    opened->maps.ring.max_entries = settings->ringbytes;
+#ifdef DORVANE_BPF_LOG
+    opened->ctx.log_level = 1;
+    opened->ctx.log_size = sizeof verifierlog;
+    opened->ctx.log_buf = (uint64_t)(uintptr_t)verifierlog;
+#endif
+    return opened;
+}
+
 int loadkernel(const struct kernelsettings *settings, struct kernelhalf *kernel,
                enum loadstep *failed)
 {
-    int err;
+    int err = -EAGAIN;
 
-    *failed = LOADOPEN;
-    if (!(skel = dorvanebpf__open()))
-        return errno ? errno : ENOMEM;
-    skel->rodata->selfpid = settings->selfpid;
-    skel->rodata->selfnsdev = settings->selfnsdev;
-    skel->rodata->selfnsino = settings->selfnsino;
-    skel->rodata->follow = settings->follow;
-    skel->maps.ring.max_entries = settings->ringbytes;
-#ifdef DORVANE_BPF_LOG
-    skel->ctx.log_level = 1;
-    skel->ctx.log_size = sizeof verifierlog;
-    skel->ctx.log_buf = (uint64_t)(uintptr_t)verifierlog;
-#endif
-    *failed = LOADPROGRAMS;
-    if ((err = dorvanebpf__load(skel)) < 0)
+    for (int attempt = 0; err == -EAGAIN && attempt < LOADATTEMPTS; attempt++) {
+        unloadkernel();
+        *failed = LOADOPEN;
+        if (!(skel = openkernel(settings)))
+            return errno ? errno : ENOMEM;
+        *failed = LOADPROGRAMS;
+        err = dorvanebpf__load(skel);
+    }
+    if (err < 0)
         return -err;
     *failed = LOADATTACH;
     if ((err = dorvanebpf__attach(skel)) < 0)
