@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "skeldata.h"
 #include "tracker.skel.h"
 
 static struct dorvanebpf *skel;
