@@ -67,6 +67,10 @@ proc *procforked(proc *parent, DWORD pid, image *img);
 // When the process started, in nowms()'s clock, for a tracker that learns of it late:
 // otherwise its start is taken to be when it was reported.
 void procstarted(proc *p, uint32_t ms);
+// The process has forked a child, which the tracker learns of only after later changes of
+// the process: it is announced now, named by the program it runs now, as that fork would
+// have announced it.
+void procforking(proc *p);
 // The process now runs img; null: a program that could not be read, and its name cannot
 // be told.
 void procexeced(proc *p, image *img);
@@ -79,6 +83,8 @@ void releaseproc(proc *p);
 
 // A program path as the job keeps it; null without memory.
 image *makeimage(const char *path, size_t length);
+// One reference more to img (null stays null), and one fewer.
+image *keepimage(image *img);
 void dropimage(image *img);
 // A program whose path is only known to be longer than can be told: its name fails to be
 // read as one too long for the buffer does. Null without memory.

@@ -1,9 +1,7 @@
 // The eBPF tracker's user half: loads the kernel half (tracker.bpf.c), starts the root
-// stopped after its exec, and tells the job what the ring buffer's events say.
-// Nothing of the tree is stopped or traced, so its programs run as they would without
-// dorvane. The ring tells what changed; what it had no room for, the kernel half keeps in
-// `held` until dorvane reads it (reconcile).
-#include "../base/pidtable.h"
+// stopped after its exec, and waits for what the kernel half tells of the tree, which
+// tree.cpp takes in. Nothing of the tree is stopped or traced, so its programs run as they
+// would without dorvane.
 #include "ebpf.h"
 #include "event.h"
 #include "loader.h"
@@ -28,38 +26,17 @@
 // cost every concurrent instance its size in kernel memory, used or not.
 #define DORVANE_RING_BYTES (1u << 18)
 #endif
+#ifndef DORVANE_THREADED_LIMIT
+#define DORVANE_THREADED_LIMIT 0 // the kernel half's own: as many as pids can name
+#endif
 
-// A process of the tree, as the kernel half names it.
-struct treeproc {
-    pidentry entry; // by pid
-    proc *process;  // held
-    uint64_t id;    // the kernel half's, unique where pids are reused
-    uint32_t seq;   // the version of its record in `held` taken last
-};
-
-// The processes of the tree whose end has not been handled yet.
-static pidtable tree;
-// The loaded kernel half, the ring of its events and the doorbell that wakes dorvane for
+// The loaded kernel half, the ring of its changes and the doorbell that wakes dorvane for
 // what the ring does not tell.
-static kernelhalf kernel;
-static ringbuffer ring, doorbell;
-// The root's record, until its fork event names its id; and its pid.
-static proc *unplacedroot;
-static pid_t rootpid;
-// The root from its adoption until it is let go. Let go from outside meanwhile (a SIGCONT
-// to its group), it may end: that end waits until then, to be reported after its start.
-static proc *heldroot;
-static treeproc *heldend;
-static int heldendstatus;
-// The kernel's count of writes to `held` when it was last read.
-static uint64_t lostseen;
-// Processes whose end came without its status.
-static uint64_t unknownends;
+kernelhalf kernel;
+ringbuffer ring;
+static ringbuffer doorbell;
 // A signal that came while events were read: dorvane ends by it once their lines are out.
 static int endsignal;
-
-static void ringevent(const void *data, uint32_t size);
-static void ended(treeproc *t, int status);
 
 // dorvane keeps no capability once the root starts, but on kernels that refuse every eBPF
 // call of an unprivileged process while unprivileged eBPF is disabled (before 6.5, some),
@@ -114,6 +91,7 @@ static bool load(void)
     settings.follow = 1;
 #endif
     settings.ringbytes = DORVANE_RING_BYTES;
+    settings.threadedlimit = DORVANE_THREADED_LIMIT;
     loadstep step;
     int err = loadkernel(&settings, &kernel, &step);
     if (!err && (!mapring(&ring, kernel.ring) || !mapring(&doorbell, kernel.doorbell))) {
@@ -189,11 +167,7 @@ static int awaitexec(pid_t pid, int errfd)
 // The root's fork and exec are in the ring already: its record takes the program from there.
 static bool adopt(proc *root, pid_t pid)
 {
-    unplacedroot = root;
-    heldroot = root;
-    rootpid = pid;
-    holdproc(root);
-    consumering(&ring, ringevent);
+    adoptroot(root, pid);
     return true;
 }
 
@@ -206,12 +180,8 @@ static bool follow(pid_t)
 // second one, where without it the root would stay stopped.
 static bool resume(pid_t root)
 {
-    heldroot = nullptr;
-    bool resumed = heldend || kill(root, SIGCONT) == 0;
+    bool resumed = letrootgo() || kill(root, SIGCONT) == 0;
     int err = errno;
-    if (heldend)
-        ended(heldend, heldendstatus);
-    heldend = nullptr;
     endwatch();
     if (resumed)
         return true;
@@ -219,287 +189,16 @@ static bool resume(pid_t root)
     return false;
 }
 
-// Room in a growing array for one element more, doubling it when full; false without memory.
-static bool roomforone(void **array, size_t count, size_t *size, size_t each)
-{
-    if (count < *size)
-        return true;
-    size_t grown = *size ? 2 * *size : 64;
-    void *more = realloc(*array, grown * each);
-    if (!more)
-        return false;
-    *array = more;
-    *size = grown;
-    return true;
-}
-
-// The process with this id. They are filed by pid, and a pid names one live process at a
-// time, but an older one can stay under it until its end is read from `held`, or found
-// lost.
-static treeproc *findid(uint32_t pid, uint64_t id)
-{
-    pidentry *e = pidfind(&tree, (pid_t)pid);
-    while (e && ((treeproc *)e)->id != id)
-        e = pidfindnext(e);
-    return (treeproc *)e;
-}
-
-// A program path from the kernel half's components, leaf first, each NUL-terminated. A walk
-// cut short lacks the components nearest the root: what it has would name another file,
-// so it tells only that the path is too long to be told.
-static image *imageof(const dorvaneevent *head, const char *components)
-{
-    size_t length = head->imagelength;
-    char path[DORVANEIMAGESIZE + 2];
-    if (head->truncated)
-        return toolongimage();
-    if (length > DORVANEIMAGESIZE)
-        return nullptr;
-    size_t at = 0;
-    for (size_t end = length; end > 0;) {
-        size_t start = end - 1; // at the NUL of the component before
-        while (start > 0 && components[start - 1])
-            start--;
-        path[at++] = '/';
-        memcpy(path + at, components + start, end - 1 - start);
-        at += end - 1 - start;
-        end = start;
-    }
-    if (!at)
-        path[at++] = '/';
-    return makeimage(path, at);
-}
-
-static dorvaneheldkey heldkey(uint64_t id)
-{
-    return {64, (uint32_t)id, (uint32_t)(id >> 32)};
-}
-
-// The process with this id as `held` keeps it; false if it is not there.
-static bool readheld(uint64_t id, dorvaneevent *e)
-{
-    dorvaneheldkey key = heldkey(id);
-    return mapfind(kernel.held, &key, e);
-}
-
-// The program that a held process exec'd, if `held` kept it.
-static image *heldimage(const dorvaneevent *e)
-{
-    dorvaneheldkey key = heldkey(e->id);
-    dorvaneimage kept;
-    if (!e->heldimage || !mapfind(kernel.heldimages, &key, &kept))
-        return nullptr;
-    return imageof(e, kept.bytes);
-}
-
-// An ended process's record is final: the kernel half writes it no more.
-static void forgetheld(uint64_t id)
-{
-    dorvaneheldkey key = heldkey(id);
-    maperase(kernel.held, &key);
-    maperase(kernel.heldimages, &key);
-}
-
-static treeproc *takeheld(const dorvaneevent *e, int depth);
-
-// The process that e names as its creator, as it was at e's fork: known, or kept in
-// `held`, where its fork or its exec went when the ring had no room (its events in the
-// ring come before e's, so they have been read). Null for one not in the tree: not
-// followed, or lost.
-static proc *creatorof(const dorvaneevent *e, int depth)
-{
-    treeproc *parent = findid(e->parentpid, e->parentid);
-    dorvaneevent kept;
-    // A chain of creators, each kept and unknown, is taken one link per call: deeper than
-    // this, the child is taken as the job's own rather than risk the stack.
-    if (e->parentid && depth < 64 && (!parent || *kernel.lost != lostseen) &&
-        readheld(e->parentid, &kept)) {
-        treeproc *taken = takeheld(&kept, depth + 1);
-        parent = taken ? taken : parent;
-    }
-    return parent ? parent->process : nullptr;
-}
-
-// A process the events or `held` tell of for the first time, running img, or its
-// creator's program when img is null.
-static treeproc *newprocess(const dorvaneevent *e, image *img, int depth)
-{
-    treeproc *t = (treeproc *)calloc(1, sizeof(treeproc));
-    if (!t) {
-        dropimage(img);
-        return nullptr;
-    }
-    proc *p;
-    if (!e->parentid && unplacedroot) {
-        p = unplacedroot;
-        unplacedroot = nullptr;
-        if (img)
-            procexeced(p, img);
-    } else if ((p = procforked(creatorof(e, depth), e->pid, img))) {
-        procstarted(p, (uint32_t)(e->created / 1000000)); // the same clock, in ns
-    }
-    t->entry.pid = (pid_t)e->pid;
-    if (!p || !pidinsert(&tree, &t->entry)) {
-        if (p)
-            releaseproc(p);
-        free(t);
-        return nullptr;
-    }
-    t->process = p;
-    t->id = e->id;
-    return t;
-}
-
-static void ended(treeproc *t, int status)
-{
-    if (t->process == heldroot) {
-        heldend = t;
-        heldendstatus = status;
-        return;
-    }
-    if (status == UNKNOWNSTATUS)
-        unknownends++;
-    procended(t->process, status);
-    // The root is dorvane's child: reaped now, a moment after the kernel half saw it go.
-    if (t->entry.pid == rootpid)
-        while (waitpid(rootpid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    piderase(&tree, &t->entry);
-    releaseproc(t->process);
-    free(t);
-}
-
-// The pid has gone to the process with this id: an older one under it has ended before,
-// with its end kept in `held` (the ring, read in order, would have told it by now), or
-// lost outright and ended without its status rather than never.
-static void endstale(uint32_t pid, uint64_t id)
-{
-    pidentry *e = pidfind(&tree, (pid_t)pid);
-    while (e) {
-        treeproc *t = (treeproc *)e;
-        e = pidfindnext(e);
-        if (t->id == id)
-            continue;
-        dorvaneevent kept;
-        if (readheld(t->id, &kept) && kept.state == DORVANEENDED) {
-            forgetheld(t->id);
-            ended(t, (int)kept.status);
-        } else {
-            ended(t, UNKNOWNSTATUS);
-        }
-        e = pidfind(&tree, (pid_t)pid); // the walk starts over: t is gone
-    }
-}
-
-// Takes in a process as `held` keeps it; once it has ended there, its record goes. A
-// creator taken in for its child (depth above 0) ends at the reconcile that is due.
-static treeproc *takeheld(const dorvaneevent *e, int depth)
-{
-    treeproc *t = findid(e->pid, e->id);
-    if (!t) {
-        endstale(e->pid, e->id);
-        if (!(t = newprocess(e, heldimage(e), depth)))
-            return nullptr;
-    } else if (t->seq == e->seq) {
-        return t;
-    } else if (e->heldimage) {
-        procexeced(t->process, heldimage(e));
-    }
-    if (e->state != DORVANEENDED)
-        t->seq = e->seq;
-    else if (depth == 0) {
-        forgetheld(e->id);
-        ended(t, (int)e->status);
-        return nullptr;
-    }
-    return t;
-}
-
-// One event of the ring. A process's events in the ring all come before what `held` keeps
-// of it, so none of them can find it ended there.
-static void ringevent(const void *data, uint32_t size)
-{
-    const dorvanerecord *r = (const dorvanerecord *)data;
-    if (size < sizeof r->head)
-        return;
-    treeproc *t = findid(r->head.pid, r->head.id);
-    if (!t) {
-        endstale(r->head.pid, r->head.id);
-        if (!(t = newprocess(&r->head, nullptr, 0)))
-            return;
-    }
-    if (r->head.kind == DORVANEEXEC && size >= sizeof r->head + r->head.imagelength)
-        procexeced(t->process, imageof(&r->head, r->image));
-    else if (r->head.kind == DORVANEEXIT)
-        ended(t, (int)r->head.status);
-}
-
-static int bycreation(const void *a, const void *b)
-{
-    uint64_t x = ((const dorvaneevent *)a)->created;
-    uint64_t y = ((const dorvaneevent *)b)->created;
-    return x < y ? -1 : x > y;
-}
-
-// What the ring had no room for, from `held`, in the order of creation so that a creator
-// comes before its children. Read once to know what is there, then again, each record
-// after the ring has been read past the moment it was seen: the ring may still carry the
-// events of a kept process from before it was kept.
-static void reconcile(void)
-{
-    // Taken as seen only at the end: meanwhile `held` holds records read and not yet taken.
-    uint64_t seen = *kernel.lost;
-    dorvaneevent *all = nullptr;
-    size_t count = 0, size = 0;
-    dorvaneheldkey key, next;
-    for (void *at = nullptr; mapnextkey(kernel.held, at, &next); at = &key) {
-        key = next;
-        if (!roomforone((void **)&all, count, &size, sizeof *all)) {
-            seen--; // the rest at the next reconcile
-            break;
-        }
-        if (mapfind(kernel.held, &key, &all[count]))
-            count++;
-    }
-    consumering(&ring, ringevent);
-    if (count > 1) // an empty read leaves a null array, which qsort must not be given
-        qsort(all, count, sizeof *all, bycreation);
-    for (size_t i = 0; i < count; i++) {
-        dorvaneevent now;
-        if (readheld(all[i].id, &now))
-            takeheld(&now, 0);
-    }
-    free(all);
-    lostseen = seen;
-}
-
-// What could not be reported, said once the tree is gone: the report alone would not show
-// it. The exit code stays the root's.
-static void saylosses(void)
-{
-    uint64_t count = *kernel.unreported;
-    if (unknownends > count)
-        count = unknownends;
-    if (!count)
-        return;
-    char text[160];
-    int length = snprintf(text, sizeof text,
-                          "dorvane: %llu processes could not be reported in full: the kernel "
-                          "had no room to keep their events\n",
-                          (unsigned long long)count);
-    if (write(STDERR_FILENO, text, (size_t)length) < 0) {
-        // nowhere else to say it
-    }
-}
-
 // Events come in bursts (a build starts many processes at once). dorvane reads and writes
 // as soon as it wakes, so that a lone process's lines come at once. Under a storm, where each
 // event would cost the programs a cross-CPU wake-up and dorvane a context switch, it pauses
 // after each wake-up to let the rest of the burst gather: from STORMWAKES wake-ups within
-// GATHERMS until a wait blocks that long. (A lone short process makes three: its fork, exec
-// and exit.) The kernel wakes dorvane for an event only when it has read all before it, so a
-// pause takes a burst in one read. It ends early when an announcement falls due, or at the
-// doorbell: the tree is gone, so the report's end is not delayed.
+// GATHERMS until the tree has made no change for that long, by the changes' own times, so
+// that a pause taken meanwhile does not hide a quiet gap. (A lone short process makes three
+// wake-ups: its fork, exec and exit.) The kernel wakes dorvane for an event only when it has
+// read all before it, so a pause takes a burst in one read. It ends early when an
+// announcement falls due, or at the doorbell: the tree is gone, so the report's end is not
+// delayed.
 #define GATHERMS 25
 #define STORMWAKES 4
 
@@ -509,9 +208,10 @@ static uint32_t lastwakes[STORMWAKES - 1];
 static unsigned wakes;
 
 // Whether this wake-up makes a storm, or keeps one going.
-static bool stormy(uint32_t woke, uint32_t waited)
+static bool stormy(uint32_t woke)
 {
-    if (woke - waited >= GATHERMS)
+    const dorvaneevent *next = (const dorvaneevent *)peekring(&ring);
+    if (next && next->at - lasteventat >= GATHERMS * 1000000ull)
         storming = false;
     uint32_t *oldest = &lastwakes[wakes++ % (STORMWAKES - 1)];
     if (wakes >= STORMWAKES && woke - *oldest < GATHERMS)
@@ -520,19 +220,35 @@ static bool stormy(uint32_t woke, uint32_t waited)
     return storming;
 }
 
-// The waits take the signal mask open: a signal that is to end dorvane interrupts them.
+// The descriptors waited on: the doorbell, the ring, then each stranded process watched.
+static pollfd *ready;
+static size_t readysize;
+
+// Waits for the doorbell, the ring or the end of a stranded process. The waits take the
+// signal mask open: a signal that is to end dorvane interrupts them.
 static bool readevents(int timeoutms, const sigset_t *open)
 {
-    pollfd ready[2] = {{doorbell.fd, POLLIN, 0}, {ring.fd, POLLIN, 0}};
+    size_t count = 2 + watchcount();
+    if (count > readysize) {
+        pollfd *grown = (pollfd *)realloc(ready, count * sizeof *ready);
+        if (grown) {
+            ready = grown;
+            readysize = count;
+        } else if (readysize < 2) {
+            return true; // tried again at the next wait
+        }
+        count = readysize < count ? readysize : count; // the rest at a later wait
+    }
+    ready[0] = {doorbell.fd, POLLIN, 0};
+    ready[1] = {ring.fd, POLLIN, 0};
+    watchfds(ready + 2, count - 2);
     timespec limit = {timeoutms / 1000, timeoutms % 1000 * 1000000L};
     uint32_t waited = nowms();
-    int n = ppoll(ready, 2, timeoutms < 0 ? nullptr : &limit, open);
-    if (n < 0 && errno != EINTR)
-        return tree.count > 0;
+    int n = ppoll(ready, count, timeoutms < 0 ? nullptr : &limit, open);
     uint32_t woke = nowms();
     if (n == 0 && woke - waited >= GATHERMS)
         storming = false;
-    if (n > 0 && stormy(woke, waited) && !ready[0].revents && *kernel.alive > 0) {
+    if (n > 0 && stormy(woke) && !ready[0].revents && *kernel.alive > 0) {
         int ms = timeoutms >= 0 && timeoutms < GATHERMS ? timeoutms : GATHERMS;
         timespec pause = {0, ms * 1000000L};
         ppoll(ready, 1, &pause, open);
@@ -540,24 +256,14 @@ static bool readevents(int timeoutms, const sigset_t *open)
     // Emptied first: a ring for what comes after this read wakes the next wait.
     consumering(&doorbell, nullptr);
     readingevents();
-    consumering(&ring, ringevent);
-    if (*kernel.lost != lostseen)
-        reconcile();
+    readtree();
+    if (n > 0)
+        watchedready(ready + 2, count - 2);
     // As the first process of a pid namespace, dorvane is the parent of its orphans.
     if (getpid() == 1)
         while (waitpid(-1, nullptr, WNOHANG) > 0) {
         }
-    if (*kernel.alive > 0)
-        return true;
-    // The last process has ended: what it and the others sent is in the ring or `held`.
-    consumering(&ring, ringevent);
-    while (*kernel.lost != lostseen)
-        reconcile();
-    // Any left were lost outright: they end without their status rather than never.
-    while (pidentry *e = pidnext(&tree, nullptr))
-        ended((treeproc *)e, UNKNOWNSTATUS);
-    saylosses();
-    return false;
+    return !treegone();
 }
 
 // A signal that ends dorvane and comes while it waits is handled once what the kernel has

@@ -81,6 +81,7 @@ struct task_struct {
     int pid;
     int tgid;
     int exit_code;
+    __u64 start_boottime;
     struct task_struct *real_parent;
     struct task_struct *group_leader;
     struct pid *thread_pid;

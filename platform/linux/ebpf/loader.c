@@ -35,6 +35,8 @@ static struct dorvanebpf *openkernel(const struct kernelsettings *settings)
     opened->rodata->selfnsino = settings->selfnsino;
     opened->rodata->follow = settings->follow;
     opened->maps.ring.max_entries = settings->ringbytes;
+    if (settings->threadedlimit)
+        opened->maps.threaded.max_entries = settings->threadedlimit;
 #ifdef DORVANE_BPF_LOG
     opened->ctx.log_level = 1;
     opened->ctx.log_size = sizeof verifierlog;

@@ -10,11 +10,12 @@ extern "C" {
 
 // What the kernel half is told before it is loaded, and frozen there as constants.
 struct kernelsettings {
-    uint32_t selfpid;   // dorvane's pid in its own pid namespace
-    uint64_t selfnsdev; // the kernel's encoding of st_dev of /proc/self/ns/pid
-    uint64_t selfnsino; // st_ino of /proc/self/ns/pid
-    uint32_t follow;    // 0: the root alone is followed
-    uint32_t ringbytes; // the size of the ring of events, a power of 2 of pages
+    uint32_t selfpid;       // dorvane's pid in its own pid namespace
+    uint64_t selfnsdev;     // the kernel's encoding of st_dev of /proc/self/ns/pid
+    uint64_t selfnsino;     // st_ino of /proc/self/ns/pid
+    uint32_t follow;        // 0: the root alone is followed
+    uint32_t ringbytes;     // the size of the ring of events, a power of 2 of pages
+    uint32_t threadedlimit; // 0, or a bound of `threaded` (tests of a table that fills)
 };
 
 struct kernelhalf {

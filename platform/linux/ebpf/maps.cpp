@@ -67,6 +67,18 @@ void consumering(ringbuffer *r, void (*each)(const void *data, uint32_t size))
     }
 }
 
+const void *peekring(const ringbuffer *r)
+{
+    uint64_t at = __atomic_load_n(r->consumer, __ATOMIC_ACQUIRE);
+    if (at == __atomic_load_n(r->producer, __ATOMIC_ACQUIRE))
+        return nullptr;
+    const uint8_t *record = r->data + (at & r->mask);
+    uint32_t length = __atomic_load_n((const uint32_t *)record, __ATOMIC_ACQUIRE);
+    return length & (BPF_RINGBUF_BUSY_BIT | BPF_RINGBUF_DISCARD_BIT)
+               ? nullptr
+               : record + BPF_RINGBUF_HDR_SZ;
+}
+
 static int bpfcall(int command, int fd, const void *key, void *valueornext)
 {
     bpf_attr attr = {};

@@ -1,6 +1,32 @@
 // The kernel half of dorvane's eBPF tracker: follows the tree of one root process through
 // the scheduler's fork, exec and exit tracepoints, keeps a record per tracked process and
-// reports every change through a ring buffer.
+// tells every change of it, through a ring buffer while it has room.
+//
+// What makes every process come out once, named, and ended with its code, whatever the ring,
+// the tables and pid reuse do:
+// - A tracked process has one record, reached from any of its threads by recordof() alone:
+//   with its task in `procs` while it has one thread, in `threaded` by tgid (each thread then
+//   holding a link in `procs`) from the moment its second thread is made, before that runs.
+// - A record names its process by an id that no other process of the load has, rising with
+//   each fork (a child's above its creator's), and names its creator by the creator's id.
+//   Every change sends the whole record, so any one change tells who it is about; a pid
+//   tells nothing on its own, since it is another process's once this one has been reaped.
+// - Each change goes to the ring while it has room; once one has not found room, that
+//   process's changes all go to `held` (its record as it is now) from then on. So for every
+//   process the ring tells a beginning of its history in order, and `held` the rest. `held`
+//   keeps the program of the first exec (which names the process) and of the latest (which
+//   later children inherit) in `heldimages`; `execs`, `parentexecs` and `forkedfirst` tell
+//   the reader which program each child inherited and when each process was named.
+// - A process's end is claimed once, and told before `alive` comes down for it: `alive`
+//   counts the processes whose end is still to be told. A reader that finds it 0 has every
+//   end told.
+// - Nothing that a table could not keep is given up in silence. A process whose record could
+//   not be kept or moved is stranded: told so (with its pid and start time, which name it
+//   while it lives), no longer counted in `alive`, and its children still followed where its
+//   record is still reached; user space waits for it itself. A change that neither the ring
+//   nor `held` could take is counted in `unreported`.
+// - The doorbell rings for what the ring does not wake the reader for: a change kept in
+//   `held`, and the tree's last end.
 #include "kernel.h"
 
 #include <bpf/bpf_core_read.h>
@@ -30,11 +56,10 @@ const volatile __u32 follow = 1;    // 0: track the root alone (a negative contr
 // State that user space reads through the skeleton's mapping of .bss.
 __u32 level = 0; // pid namespace level of the tracker, found at the root's fork
 __u32 rootfound = 0;
-__s64 alive = 0;         // tracked processes not ended yet
-__u64 lost = 0;          // writes to `held`, where what the ring had no room for waits
-__u64 unreported = 0;    // processes with an event that neither the ring nor `held` could take
-__u64 lastid = 0;        // the id given last
-__s64 threadedcount = 0; // records in `threaded`: while there are none, none is looked for
+__s64 alive = 0;      // tracked processes whose end is still to be told
+__u64 lost = 0;       // writes to `held`, where what the ring had no room for waits
+__u64 unreported = 0; // processes with a change that neither the ring nor `held` could take
+__u64 lastid = 0;     // the id given last
 // The root's hold: whether it has exec'd and been sent the stop, and the tracker's tgid in
 // the initial pid namespace, found at the root's fork, which is the root's parent's while
 // the tracker lives.
@@ -53,41 +78,45 @@ struct {
 } ring SEC(".maps");
 
 // Rung when the ring alone would not wake the reader: the tree's last process has ended
-// (its end went through the ring before `alive` came down), or a change went to `held`.
-// One byte waiting is enough for any number of rings: the reader empties it, then reads.
+// (its end was told before `alive` came down), or a change went to `held`. One byte waiting
+// is enough for any number of rings: the reader empties it, then reads.
 struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
     __uint(max_entries, 4096);
 } doorbell SEC(".maps");
 
-// The record of each tracked process, kept with its thread group leader's task: it takes
-// no table made up front, grows with the tree alone whatever pid_max is, and goes with the
-// task.
+// The record of each tracked process with one thread, kept with its task; a link on each
+// thread of one with more. Task storage takes no table made up front, grows with the tree
+// alone whatever pid_max is, goes with the task, and costs a task outside every tree one
+// lookup, whatever the tree holds.
+struct {
+    __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, struct dorvaneevent);
+} procs SEC(".maps");
+
+// The program a task of the tree exec'd, walked in place (no reader outside the kernel sees
+// it) and sent from there; kept for its next exec until the task ends.
 struct {
     __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
     __uint(map_flags, BPF_F_NO_PREALLOC);
     __type(key, int);
     __type(value, struct dorvanerecord);
-} procs SEC(".maps");
+} execs SEC(".maps");
 
-// The records of processes that have made a second thread, by tgid, where any of their
-// threads finds it: with the leader's task, a thread would have to load the leader, and
-// each load of a task pointer costs the verifier searches of all the kernel's types at
-// every start (some 3 ms of each). A record moves here as the second thread is made,
-// before that thread runs. A hash's buckets are made up front, whatever it holds: 4,096
-// take 64 KB of kernel memory in every instance.
+// The records of processes with more than one thread, by tgid, where any of their threads
+// finds them (with the leader's task, each would have to load the leader, and each load of
+// a task pointer costs the verifier searches of all the kernel's types at every start).
+// Tries allocate per entry and make no table up front, so the bound costs nothing until
+// used. So do `held` and `heldimages`, which keep what the ring had no room for, by id.
 struct {
-    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(type, BPF_MAP_TYPE_LPM_TRIE);
     __uint(map_flags, BPF_F_NO_PREALLOC);
-    __uint(max_entries, 4096);
-    __type(key, __u32);
-    __type(value, struct dorvanerecord);
+    __uint(max_entries, DORVANEHELDLIMIT);
+    __type(key, struct dorvanetgidkey);
+    __type(value, struct dorvaneevent);
 } threaded SEC(".maps");
-
-// What the ring had no room for, by id: the process as it was last, and the program of one
-// that exec'd meanwhile. Once a process is here, all its later changes go here too, so for
-// each process, what the ring told comes before what is kept here. Tries allocate per
-// entry and make no table up front; the bound only stops a reader that never comes back.
 
 struct {
     __uint(type, BPF_MAP_TYPE_LPM_TRIE);
@@ -101,8 +130,8 @@ struct {
     __uint(type, BPF_MAP_TYPE_LPM_TRIE);
     __uint(map_flags, BPF_F_NO_PREALLOC);
     __uint(max_entries, DORVANEHELDLIMIT);
-    __type(key, struct dorvaneheldkey);
-    __type(value, struct dorvaneimage);
+    __type(key, struct dorvaneimagekey);
+    __type(value, struct dorvanerecord);
 } heldimages SEC(".maps");
 
 // The pid of a task in the namespace `at` levels below the initial one. struct pid ends in
@@ -150,83 +179,106 @@ static __always_inline void leavetree(void)
 }
 
 // The record of the task's process, if it is tracked.
-static __always_inline struct dorvanerecord *recordof(struct task_struct *task)
+static __always_inline struct dorvaneevent *recordof(struct task_struct *task)
 {
-    struct dorvanerecord *record = bpf_task_storage_get(&procs, task, 0, 0);
-    __u32 tgid;
+    struct dorvaneevent *record = bpf_task_storage_get(&procs, task, 0, 0);
+    struct dorvanetgidkey key = {32, 0};
 
-    if (record || !threadedcount)
+    if (!record || !record->link)
         return record;
-    tgid = task->tgid;
-    return bpf_map_lookup_elem(&threaded, &tgid);
+    key.tgid = task->tgid;
+    return bpf_map_lookup_elem(&threaded, &key);
 }
 
-// A record no place could keep: the process is followed no more, its end will not come,
-// and the run must not wait for it. User space ends it without its status.
-static __always_inline void giveup(struct dorvanerecord *record)
+// A change of the process that could not be kept: what the reader is told of it lacks it.
+static __always_inline void drop(struct dorvaneevent *record)
 {
-    if (__sync_val_compare_and_swap(&record->head.state, DORVANEALIVE, DORVANEENDED) !=
-        DORVANEALIVE)
-        return;
-    if (!record->head.dropped)
+    if (!record->dropped) {
+        record->dropped = 1;
         __sync_fetch_and_add(&unreported, 1);
-    leavetree();
+    }
 }
 
-// The leader makes a second thread: its record moves to `threaded`, first there and then
-// out of its task, while the new thread has not run yet.
-static __always_inline void share(struct task_struct *leader)
+// The image of an exec that the ring had no room for: the first names the process, the
+// latest is what its children inherit; those between concern no one the reader will see.
+static __always_inline void keepimage(struct dorvaneevent *record, struct dorvanerecord *exec)
 {
-    struct dorvanerecord *record = bpf_task_storage_get(&procs, leader, 0, 0);
-    __u32 tgid = leader->tgid;
+    __u32 which = record->execs == 1 ? DORVANEFIRST : DORVANELATEST;
+    struct dorvaneimagekey key = {96, (__u32)record->id, (__u32)(record->id >> 32), which};
 
-    if (!record)
-        return;
-    if (bpf_map_update_elem(&threaded, &tgid, record, BPF_ANY))
-        giveup(record);
+    exec->head = *record;
+    if (bpf_map_update_elem(&heldimages, &key, exec, BPF_ANY))
+        drop(record);
     else
-        __sync_fetch_and_add(&threadedcount, 1);
-    bpf_task_storage_delete(&procs, leader);
+        record->heldimages |= which;
 }
 
-// Tells what changed in the record: through the ring while it has room, else kept in
-// `held`. An exec's program goes with it; other events name the program by the process
-// before them.
-static __always_inline void tell(struct dorvanerecord *record, int withimage)
+// Tells a change of the process, with the image of its exec if any: through the ring while
+// it has room, else kept in `held`.
+static __always_inline void tell(struct dorvaneevent *record, struct dorvanerecord *exec)
 {
-    struct dorvaneheldkey key = {64, (__u32)record->head.id, (__u32)(record->head.id >> 32)};
-    __u64 length = withimage ? record->head.imagelength : 0;
+    struct dorvaneheldkey key = {64, (__u32)record->id, (__u32)(record->id >> 32)};
+    __u64 length = record->imagelength;
 
     // Otherwise clang tests a masked copy of the register it passes, and the verifier,
     // which cannot tie the two, sees an unbounded size.
     barrier_var(length);
-    if (!record->head.held) {
-        if (withimage && length <= DORVANEIMAGESIZE &&
-            !bpf_ringbuf_output(&ring, record, sizeof(record->head) + length, 0))
-            return;
-        if (!withimage) {
-            struct dorvaneevent event = record->head;
-
-            event.imagelength = 0;
-            event.truncated = 0;
-            if (!bpf_ringbuf_output(&ring, &event, sizeof(event), 0))
+    record->seq++;
+    record->at = bpf_ktime_get_ns();
+    if (!record->held) {
+        if (exec) {
+            exec->head = *record;
+            if (length <= DORVANEIMAGESIZE &&
+                !bpf_ringbuf_output(&ring, exec, sizeof(exec->head) + length, 0))
                 return;
+        } else if (!bpf_ringbuf_output(&ring, record, sizeof(*record), 0)) {
+            return;
         }
-        record->head.held = 1;
+        record->held = 1;
     }
-    record->head.seq++;
-    if (withimage) {
-        if (bpf_map_update_elem(&heldimages, &key, record->image, BPF_ANY))
-            record->head.heldimage = 0;
-        else
-            record->head.heldimage = 1;
-    }
-    if (bpf_map_update_elem(&held, &key, &record->head, BPF_ANY) && !record->head.dropped) {
-        record->head.dropped = 1;
-        __sync_fetch_and_add(&unreported, 1);
-    }
+    if (exec)
+        keepimage(record, exec);
+    if (bpf_map_update_elem(&held, &key, record, BPF_ANY))
+        drop(record);
     __sync_fetch_and_add(&lost, 1);
     ringdoorbell();
+}
+
+// The kernel half cannot follow the process further: it is told so, once, and counted alive
+// here no more. Its end is user space's to see.
+static __always_inline void strand(struct dorvaneevent *record)
+{
+    if (__sync_val_compare_and_swap(&record->state, DORVANEALIVE, DORVANESTRANDED) !=
+        DORVANEALIVE)
+        return;
+    record->kind = DORVANESTRAND;
+    tell(record, 0);
+    leavetree();
+}
+
+// The process makes another thread, which has not run yet. At its second, its record moves
+// to `threaded`; each thread gets a link to it, since any may fork, exec or leave last.
+// Without room for either, the process is stranded; its record stays where its threads with
+// a link, or its leader, still find it.
+static __always_inline void addthread(struct task_struct *creator, struct task_struct *thread)
+{
+    struct dorvaneevent *entry = bpf_task_storage_get(&procs, creator, 0, 0), *link;
+    struct dorvanetgidkey key = {32, creator->tgid};
+
+    if (!entry)
+        return;
+    if (!entry->link) {
+        if (bpf_map_update_elem(&threaded, &key, entry, BPF_ANY)) {
+            strand(entry);
+            return;
+        }
+        entry->link = 1;
+    }
+    link = bpf_task_storage_get(&procs, thread, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+    if (link)
+        link->link = 1;
+    else if ((entry = bpf_map_lookup_elem(&threaded, &key)))
+        strand(entry);
 }
 
 // The wait(2) status of a process whose last thread is exiting. A group exit (exit_group,
@@ -362,55 +414,49 @@ static __always_inline void walkpath(struct file *exe, struct dorvanerecord *rec
 SEC("tp_btf/sched_process_fork")
 int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child)
 {
-    struct dorvanerecord *from, *record;
+    struct dorvaneevent *from, *record, lone = {};
 
     if (child->pid != child->tgid) {
-        if (parent->pid == parent->tgid)
-            share(parent);
+        addthread(parent, child);
         return 0;
     }
     from = recordof(parent);
-    if (from && from->head.state == DORVANEALIVE) {
+    if (from && from->state != DORVANEENDED) {
         if (!follow)
             return 0;
+        // Without room for its record, the child is told stranded, from the stack.
         record = bpf_task_storage_get(&procs, child, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
-        if (!record) {
-            __sync_fetch_and_add(&unreported, 1);
-            return 0;
-        }
-        // The head alone: a child that does not exec runs its parent's program, which user
-        // space names it by, and one that does has its own walked then. Taken from the copy,
-        // so that the verifier goes through the rest once, whichever map the parent's is in.
-        bpf_probe_read_kernel(&record->head, sizeof(record->head), from);
-        record->head.parentid = record->head.id;
-        record->head.parentpid = record->head.pid;
-        record->head.hold = 0;
+        if (!record)
+            record = &lone;
+        record->parentid = from->id;
+        record->parentpid = from->pid;
+        record->parentexecs = from->execs;
+        __sync_fetch_and_add(&from->forks, 1);
+        if (!from->execs)
+            from->forkedfirst = 1;
     } else if (!rootfound && isself()) {
         record = bpf_task_storage_get(&procs, child, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
         if (!record)
             return 0; // the root's start fails, and says so
-        record->head.parentid = 0;
-        record->head.parentpid = 0;
-        record->head.hold = 1;
-        record->head.truncated = 0;
-        record->head.imagelength = 0;
+        record->hold = 1;
         level = BPF_CORE_READ(parent, thread_pid, level);
         selftgid = BPF_CORE_READ(parent, tgid);
         rootfound = 1;
     } else {
         return 0;
     }
-    record->head.id = __sync_add_and_fetch(&lastid, 1);
-    record->head.created = bpf_ktime_get_ns();
-    record->head.pid = nspid(child, level);
-    record->head.status = 0;
-    record->head.kind = DORVANEFORK;
-    record->head.state = DORVANEALIVE;
-    record->head.held = 0;
-    record->head.heldimage = 0;
-    record->head.dropped = 0;
-    record->head.seq = 0;
-    __sync_fetch_and_add(&alive, 1);
+    record->id = __sync_add_and_fetch(&lastid, 1);
+    record->created = bpf_ktime_get_ns();
+    record->started = BPF_CORE_READ(child, start_boottime);
+    record->pid = nspid(child, level);
+    if (record == &lone) {
+        record->kind = DORVANESTRAND;
+        record->state = DORVANESTRANDED;
+    } else {
+        record->kind = DORVANEFORK;
+        record->state = DORVANEALIVE;
+        __sync_fetch_and_add(&alive, 1);
+    }
     tell(record, 0);
     return 0;
 }
@@ -419,24 +465,34 @@ SEC("tp_btf/sched_process_exec")
 int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_binprm *bprm)
 {
     // An exec leaves one thread, the leader.
-    struct dorvanerecord *record = recordof(task);
+    struct dorvaneevent *record = recordof(task);
+    struct dorvanerecord *exec;
     __u8 hold;
 
-    if (!record || record->head.state != DORVANEALIVE)
+    if (!record || record->state == DORVANEENDED)
         return 0;
-    if (record->head.hold) {
+    if (record->hold) {
         selfrootdentry = (__u64)BPF_CORE_READ(task, fs, root.dentry);
         selfrootmnt = (__u64)BPF_CORE_READ(task, fs, root.mnt);
     }
-    // Walked in place: only this process's own events change its record, and no reader
-    // outside the kernel sees it. From the file the exec runs, which becomes the process's
-    // exe_file (an interpreter's, for a script): read from the exec, it spares the kernel the
-    // relocation of one more of its types, the memory map's, at every start.
-    walkpath(BPF_CORE_READ(bprm, file), record);
-    hold = record->head.hold;
-    record->head.hold = 0;
-    record->head.kind = DORVANEEXEC;
-    tell(record, 1);
+    record->execs++;
+    exec = bpf_task_storage_get(&execs, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+    if (exec) {
+        // From the file the exec runs, which becomes the process's exe_file (an
+        // interpreter's, for a script): read from the exec, it spares the kernel the
+        // relocation of one more of its types, the memory map's, at every start.
+        walkpath(BPF_CORE_READ(bprm, file), exec);
+        record->imagelength = exec->head.imagelength;
+        record->truncated = exec->head.truncated;
+    } else {
+        record->imagelength = 0;
+        record->truncated = DORVANENOIMAGE;
+        drop(record);
+    }
+    hold = record->hold;
+    record->hold = 0;
+    record->kind = DORVANEEXEC;
+    tell(record, exec);
     // The signal is pending when the task returns to user space from execve, so it stops
     // before the first instruction of its new program.
     if (hold) {
@@ -455,27 +511,29 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
 SEC("tp_btf/sched_process_exit")
 int BPF_PROG(dorvane_exit, struct task_struct *task)
 {
-    struct dorvanerecord *record;
-    __u32 tgid = task->tgid;
+    struct dorvaneevent *entry = bpf_task_storage_get(&procs, task, 0, 0), *record = entry;
+    struct dorvanetgidkey key = {32, task->tgid};
 
+    if (!entry)
+        return 0;
     // Every thread passes here, each after its own decrement of `live`: the last to leave
-    // reads 0, but threads that leave together can all read it.
-    if (BPF_CORE_READ(task, signal, live.counter) != 0)
-        return 0;
-    record = recordof(task);
-    if (!record)
-        return 0;
-    // So the end is claimed: one compare-and-swap, which one thread alone wins.
-    if (__sync_val_compare_and_swap(&record->head.state, DORVANEALIVE, DORVANEENDED) !=
-        DORVANEALIVE)
-        return 0;
-    record->head.status = exitstatus(task);
-    record->head.kind = DORVANEEXIT;
-    tell(record, 0);
-    // Kept with its task, or by its tgid once it had a second thread.
-    if (bpf_task_storage_delete(&procs, task) && !bpf_map_delete_elem(&threaded, &tgid))
-        __sync_fetch_and_add(&threadedcount, -1);
-    // Last, so that a reader who finds none alive finds every end told.
-    leavetree();
+    // reads 0, but threads that leave together can all read it. The others only leave.
+    if (BPF_CORE_READ(task, signal, live.counter) == 0) {
+        if (entry->link)
+            record = bpf_map_lookup_elem(&threaded, &key);
+        // So the end is claimed: one compare-and-swap, which one thread alone wins.
+        if (record && __sync_val_compare_and_swap(&record->state, DORVANEALIVE, DORVANEENDED) ==
+                          DORVANEALIVE) {
+            record->status = exitstatus(task);
+            record->kind = DORVANEEXIT;
+            tell(record, 0);
+            // Last, so that a reader who finds none alive finds every end told.
+            leavetree();
+        }
+        if (entry->link)
+            bpf_map_delete_elem(&threaded, &key);
+    }
+    bpf_task_storage_delete(&procs, task);
+    bpf_task_storage_delete(&execs, task);
     return 0;
 }

@@ -293,6 +293,11 @@ proc *procforked(proc *parent, DWORD pid, image *img)
     return child;
 }
 
+void procforking(proc *p)
+{
+    announce(p);
+}
+
 void procexeced(proc *p, image *img)
 {
     if (!p->alive) {

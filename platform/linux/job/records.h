@@ -41,7 +41,6 @@ struct thread {
 // records.cpp
 proc *newproc(DWORD pid);
 proc *asproc(HANDLE handle);
-image *keepimage(image *img);
 // Queues the process's new-process packet, naming the program it runs now, unless it has
 // been queued already or the process is not in the job (yet).
 void announce(proc *p);
