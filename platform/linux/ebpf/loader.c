@@ -19,9 +19,11 @@ static struct dorvanebpf *skel;
 static char verifierlog[1 << 20];
 #endif
 
-// The verifier gives up with EAGAIN while a signal is pending (dorvane stopped and continued
-// as it starts, say): the load is tried again, from a fresh skeleton.
-#define LOADATTEMPTS 5
+// The verifier gives up with EAGAIN while a signal is pending: dorvane stopped as it starts
+// (each stop, however many come in a burst, cuts one load short at most), or a signal it
+// handles. The load is tried again, from a fresh skeleton, for as long as that is the cause;
+// the bound only keeps a kernel that said EAGAIN for another reason from holding the start.
+#define LOADATTEMPTS 1000
 
 // A skeleton with the settings in place.
 static struct dorvanebpf *openkernel(const struct kernelsettings *settings)
@@ -50,7 +52,8 @@ int loadkernel(const struct kernelsettings *settings, struct kernelhalf *kernel,
 {
     int err = -EAGAIN;
 
-    for (int attempt = 0; err == -EAGAIN && attempt < LOADATTEMPTS; attempt++) {
+    for (int attempt = 0; (err == -EAGAIN || err == -EINTR) && attempt < LOADATTEMPTS;
+         attempt++) {
         unloadkernel();
         *failed = LOADOPEN;
         if (!(skel = openkernel(settings)))
