@@ -11,6 +11,7 @@
 //   isolated OUTFILE one child alone in 300 ms of quiet; OUTFILE gets the monotonic ns of
 //                    its reap and of the root's return (Linux only)
 //   peakrss ARGV...  run ARGV and write its peak RSS in kB to standard error (Linux only)
+// and, on Linux, those of edges.cpp.
 // Built for Linux and, for the spawn storm and the fan-out, for Windows.
 #include <stdio.h>
 #include <stdlib.h>
@@ -271,8 +272,13 @@ static int peakrss(char **argv)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+int edges(int argc, char **argv);
+
 int main(int argc, char **argv)
 {
+    int code = edges(argc, argv);
+    if (code >= 0)
+        return code;
     if (argc > 2 && !strcmp(argv[1], "isolated"))
         return isolated(argv[2]);
     if (argc > 2 && !strcmp(argv[1], "peakrss"))
