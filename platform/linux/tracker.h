@@ -47,15 +47,14 @@ extern const tracker *tracking;
 
 // What a tracker tells the job: a process forked, exec'd, ended. The job keeps the rules
 // that every tracker needs: a process is announced (its new-process packet) once, after its
-// creator, at its first fork, exec or end, or ANNOUNCEDELAY ms after it started, whichever
-// comes first, and named by the program it runs then. Time it spent waiting for a CPU does
-// not count, nor does its time while runnable until it has run that long, up to
-// ANNOUNCELIMIT ms: a child kept from running by a busy machine has not had the time to
-// exec, and is not taken for one that runs its creator's program. Past its deadline it is
-// announced only after a read of the tree's events that began past it, which would have
-// told an exec made in time.
+// creator, at its first fork, exec or end, or once it has had ANNOUNCEDELAY ms to exec in
+// and has not, whichever comes first, and named by the program it runs then. Only time it
+// had counts: time it waited for a CPU does not, nor, while it is runnable, any time but
+// its time on one. So a child the machine keeps from running, however long, has not had its
+// chance to exec, and is not taken for one that runs its creator's program. Past its
+// deadline it is announced only after a read of the tree's events that began past it, which
+// would have told an exec made in time.
 #define ANNOUNCEDELAY 20
-#define ANNOUNCELIMIT 100
 
 // The tracker begins to read the tree's events.
 void readingevents(void);

@@ -226,11 +226,12 @@ void procstarted(proc *p, uint32_t ms)
     p->created = ms;
 }
 
-// How much of its age the process has had to exec in, in ms. A runnable one that has not
-// yet had that long on a CPU is on its way, perhaps still waiting for its first turn (a
-// wait is counted only once it ends); time it waited for a CPU before does not count. Read
-// from its first thread, which is all of a child's that has not exec'd yet, unless it made
-// threads; where /proc cannot tell (not dorvane's, or the process gone), its age.
+// How much of its age the process has had to exec in, in ms: not the time it waited for a
+// CPU. /proc counts a wait only once it ends, so while the process is runnable only its
+// time on a CPU counts (none, while it waits for its first turn, however long); asleep,
+// stopped or gone, all but its waits. Read from its first thread, which is all of a child's
+// that has not exec'd yet, unless it made threads; where /proc cannot tell (not dorvane's,
+// or the process gone, its end to be read), its age.
 static uint32_t hadms(DWORD pid, uint32_t age)
 {
     char path[40], stat[512], sched[128];
@@ -244,36 +245,59 @@ static uint32_t hadms(DWORD pid, uint32_t age)
     uint32_t ran = (uint32_t)(strtoull(at, &at, 10) / 1000000);
     uint32_t waited = (uint32_t)(strtoull(at, nullptr, 10) / 1000000);
     const char *state = strrchr(stat, ')'); // the name before it may hold anything
-    if (state && state[1] == ' ' && state[2] == 'R' && ran < ANNOUNCEDELAY)
-        return 0;
+    if (state && state[1] == ' ' && state[2] == 'R')
+        return ran;
     return waited < age ? age - waited : 0;
 }
 
+// How long until the process is to be announced by its deadline, if it has not been by its
+// exec, fork or end by then: 0 for at once, -1 when that is done (or was not needed). A
+// process not yet given its time is asked again when it could have had it, and no sooner
+// than a quarter of its age: one that a busy machine keeps waiting execs as soon as it runs,
+// and is announced by that exec, so asking it often would only add to the load.
+static int dueleft(proc *p, uint32_t now)
+{
+    uint32_t age = now - p->created;
+    if (p->announced)
+        return -1;
+    if (age < ANNOUNCEDELAY)
+        return (int)(ANNOUNCEDELAY - age);
+    if ((int32_t)(p->checkat - now) > 0)
+        return (int)(p->checkat - now);
+    uint32_t had = hadms(p->pid, age);
+    if (had < ANNOUNCEDELAY) {
+        uint32_t again = ANNOUNCEDELAY - had > age / 4 ? ANNOUNCEDELAY - had : age / 4;
+        p->checkat = now + again;
+        return (int)again;
+    }
+    // Events not read yet may hold its exec, made in time: one more read first.
+    if (!p->due || (int32_t)(eventsread - p->dueat) < 0) {
+        p->due = true;
+        p->dueat = now;
+        return 0;
+    }
+    announce(p); // it has not exec'd, forked or ended yet: it runs what it inherited
+    return -1;
+}
+
+// Those still waiting for their time keep their place in the queue: the oldest first.
 int announcedue(void)
 {
     uint32_t now = nowms();
-    while (unannouncedcount) {
-        proc *p = unannounced[unannouncedhead];
-        uint32_t age = now - p->created;
-        if (!p->announced && age < ANNOUNCEDELAY)
-            return (int)(ANNOUNCEDELAY - age);
-        if (!p->announced && age < ANNOUNCELIMIT) {
-            uint32_t had = hadms(p->pid, age), limit = ANNOUNCELIMIT - age;
-            if (had < ANNOUNCEDELAY)
-                return (int)(ANNOUNCEDELAY - had < limit ? ANNOUNCEDELAY - had : limit);
+    size_t kept = 0, count = unannouncedcount;
+    int wait = -1;
+    for (size_t i = 0; i < count; i++) {
+        proc *p = unannounced[(unannouncedhead + i) % unannouncedsize];
+        int left = dueleft(p, now);
+        if (left < 0) {
+            releaseproc(p);
+            continue;
         }
-        // Events not read yet may hold its exec, made in time: one more read first.
-        if (!p->announced && (!p->due || (int32_t)(eventsread - p->dueat) < 0)) {
-            p->due = true;
-            p->dueat = now;
-            return 0;
-        }
-        announce(p); // it has not exec'd, forked or ended yet: it runs what it inherited
-        unannouncedhead = (unannouncedhead + 1) % unannouncedsize;
-        unannouncedcount--;
-        releaseproc(p);
+        unannounced[(unannouncedhead + kept++) % unannouncedsize] = p;
+        wait = wait < 0 || left < wait ? left : wait;
     }
-    return -1;
+    unannouncedcount = kept;
+    return wait;
 }
 
 proc *procforked(proc *parent, DWORD pid, image *img)

@@ -26,8 +26,9 @@ struct proc {
     DWORD pid;        // its pid, also after it has gone to another process
     DWORD exitcode;   // valid once it has ended
     bool due;         // found past its deadline: announced after the next read of events
-    uint32_t created; // when it started, in ms: announced ANNOUNCELIMIT ms after at most
+    uint32_t created; // when it started, in ms
     uint32_t dueat;   // when it was found past its deadline
+    uint32_t checkat; // when to ask again whether it has had its time
     image *current;   // the program it runs, inherited by its children, reported late or not
     image *shown;     // the program its new-process packet names, until that is handled
 };
