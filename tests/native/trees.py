@@ -22,10 +22,11 @@ def test_trees(cfg):
     if expect_tree(r, 3, 0, 'daemon'):
         check(r.procs[0].endat < r.procs[2].endat, 'root ends first', r.text)
     check(os.path.exists(marker), 'dorvane waited for the daemon', r.text)
-    # A child that only forks is announced when it starts, not when it first does
-    # something: before its parent's end; dorvane sleeps while nothing is due.
-    r, usage = dorvane_usage(cfg, lfx(cfg, 'forkonly', str(int(1000 * SCALE)),
-                                      str(int(300 * SCALE))))
+    # A child that only forks, and sleeps, is announced as it starts, not when it first
+    # does something: within 0.1 s, before its parent's end; dorvane sleeps while nothing is
+    # due.
+    r, usage = dorvane_usage(cfg, lfx(cfg, 'forkonly', str(int(2000 * SCALE)),
+                                      str(int(100 * SCALE))))
     if expect_tree(r, 2, 0, 'fork-only child'):
         check(r.procs[1].at < r.procs[0].endat,
               'fork-only child announced before its parent ends', r.text)
