@@ -7,7 +7,30 @@
 
 // First byte of every record that a HANDLE points to: what the handle is. The values start
 // well above zero, so that a zeroed or freed record does not pass for a handle.
-enum handlekind : unsigned char { KINDHEAP = 0x5a, KINDJOB, KINDPORT, KINDPROCESS, KINDTHREAD };
+enum handlekind : unsigned char {
+    KINDHEAP = 0x5a,
+    KINDJOB,
+    KINDPORT,
+    KINDPROCESS,
+    KINDTHREAD,
+    KINDOPENED
+};
+
+// Blocks of one size, carved from chunks of 64 KB with no header per block, for the records
+// that dorvane keeps for every process until its end (heap.cpp). One thread uses them.
+struct blockpool {
+    size_t size;             // of each block, at least a pointer's; a multiple of its alignment
+    char *next = nullptr;    // the rest of the newest chunk
+    size_t left = 0;         // blocks left there
+    void *freed = nullptr;   // blocks given back, each holding the address of the next
+    char **chunks = nullptr; // in the order of their addresses
+    size_t nchunks = 0, chunkroom = 0;
+};
+// A block of the pool's size; null without memory.
+void *takeblock(blockpool *pool);
+void giveblock(blockpool *pool, void *block);
+// Whether the block lies in one of the pool's chunks.
+bool inpool(const blockpool *pool, const void *block);
 
 // Last error, per the Windows convention: set by a failing service, read by GetLastError.
 void setlasterror(DWORD error);

@@ -129,6 +129,11 @@ proc *packetproc(DWORD pid)
     return lastproc && lastproc->pid == pid ? lastproc : nullptr;
 }
 
+proc *openedpacketproc(const opened *o)
+{
+    return lastproc && lastproc->handles == o ? lastproc : nullptr;
+}
+
 BOOL AssignProcessToJobObject(HANDLE jobhandle, HANDLE process)
 {
     job *j = asjob(jobhandle);
