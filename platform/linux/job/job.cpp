@@ -185,6 +185,7 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD message, PULONG_PTR key,
         int wait = announcedue();
         if (q->count)
             break;
+        flushoutput(); // every line of what was handled is out while dorvane waits
         if (!tracking->events(wait)) {
             treejob->drained = true;
             postpacket(JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO, nullptr);
