@@ -41,9 +41,11 @@ DWORD winerror(int err);
 // failed, and ends the writer thread (a later line starts another). Every way out of the
 // process but a signal goes through it.
 void drainoutput(void);
-// Has the lines queued so far written: a line waits for this, or for many more, so that a
-// burst of them costs the writer one wake-up. Called before every wait for events.
-void flushoutput(void);
+// Has the lines queued so far written, unless the writer was woken a moment ago: then the ms
+// until they are to be (-1: none waits). A line waits for this, or for many more, so that a
+// burst of them costs the writer one wake-up. Called before every wait for events, which is
+// to end by then.
+int flushoutput(void);
 // For an end by a signal: gives the writer up to ms milliseconds for what is queued. It
 // takes no lock and no memory, since the thread the signal interrupted may hold either.
 void drainoutputfor(long ms);

@@ -3,9 +3,10 @@
 // convert through the locale (and drop what it cannot encode under the C locale) and hold
 // text in a buffer, so neither it nor the locale is used.
 //
-// The writer is woken for what has gathered before the main thread waits for events (and
-// whenever 64 KB have), not for each line: a burst of lines costs one wake-up of it, and
-// each line is out by the time dorvane sleeps.
+// The writer is woken for what has gathered when the main thread waits for events, at most
+// every FLUSHMS (and whenever 64 KB have gathered), not for each line: under a storm, where
+// dorvane wakes for every few events, a burst of lines costs the writer one wake-up, and a
+// line waits no more than FLUSHMS.
 //
 // An output that takes no more (a pipe nobody reads yet, Ctrl-S at a terminal, a slow log
 // shipper) blocks the writer alone: the main thread goes on reading the tracker's events,
@@ -51,6 +52,7 @@ struct outqueue {
     size_t sparecap;
     bool writing;  // the writer has a batch out of the lock
     bool asleep;   // the writer waits on wake, with nothing queued when it began to
+    int64_t woken; // when the writer was last woken, in ms
     bool running;  // the writer thread exists
     bool stopping; // the writer ends once nothing is queued
     pthread_t writer;
@@ -63,6 +65,8 @@ static outqueue out;
 
 // Bytes queued past this wake the writer at once.
 #define EAGERBYTES 65536
+// The least time between two wake-ups of the writer for lines that are not so many, in ms.
+#define FLUSHMS 2
 
 // Bytes of one line being formatted: those that fit in cap are stored, all are counted.
 // Storing stops at the first piece that does not fit, so what is stored is a clean prefix.
@@ -236,11 +240,20 @@ static bool startwriter(void)
 
 // Under the lock. The count it adds to the eventfd stays until the writer reads it, so a
 // writer that is about to wait does not miss it.
+static int64_t monotonicms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
 static void wakewriter(void)
 {
     uint64_t one = 1;
-    if (out.asleep && write(out.wake, &one, sizeof one) == sizeof one)
+    if (out.asleep && write(out.wake, &one, sizeof one) == sizeof one) {
         out.asleep = false;
+        out.woken = monotonicms();
+    }
 }
 
 // Room for length more queued bytes.
@@ -297,12 +310,19 @@ void drainoutput(void)
     errno = saved;
 }
 
-void flushoutput(void)
+int flushoutput(void)
 {
+    int due = -1;
     pthread_mutex_lock(&out.lock);
-    if (out.length > 0)
-        wakewriter();
+    if (out.length > 0 && out.asleep) {
+        int64_t since = monotonicms() - out.woken;
+        if (since >= FLUSHMS)
+            wakewriter();
+        else
+            due = (int)(FLUSHMS - since);
+    }
     pthread_mutex_unlock(&out.lock);
+    return due;
 }
 
 void drainoutputfor(long ms)

@@ -185,7 +185,10 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD message, PULONG_PTR key,
         int wait = announcedue();
         if (q->count)
             break;
-        flushoutput(); // every line of what was handled is out while dorvane waits
+        // The lines of what was handled go out while dorvane waits, or soon after.
+        int flush = wait != 0 ? flushoutput() : -1;
+        if (flush >= 0 && (wait < 0 || flush < wait))
+            wait = flush;
         if (!tracking->events(wait)) {
             treejob->drained = true;
             postpacket(JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO, nullptr);
