@@ -238,8 +238,6 @@ static bool startwriter(void)
     return out.running;
 }
 
-// Under the lock. The count it adds to the eventfd stays until the writer reads it, so a
-// writer that is about to wait does not miss it.
 static int64_t monotonicms(void)
 {
     struct timespec now;
@@ -247,6 +245,8 @@ static int64_t monotonicms(void)
     return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
+// Under the lock. The count it adds to the eventfd stays until the writer reads it, so a
+// writer that is about to wait does not miss it.
 static void wakewriter(void)
 {
     uint64_t one = 1;
