@@ -16,17 +16,21 @@ each. Last, for the eBPF tracker: a reader that stalls (dorvane stopped through 
 60,000 processes, its output unread until the end), with the processes reported against
 those run and the most its maps held in the kernel; and what idle instances cost everyone
 else: their kernel memory, their programs' time per event outside the tree (bpf_stats),
-and a spawn storm outside beside them. Output goes to files or, where lines are timed, a
+and a spawn storm outside beside them. Then scale, as root: runs of 10,000 and 200,000
+short processes with pids that rise throughout, under each tracker, with dorvane's own CPU
+time per process and its peak RSS. Output goes to files or, where lines are timed, a
 pipe, so terminal speed is not measured.
 
 With --windows, the spawn storm and the fan-out run under dorvane.exe in Wine instead, for
 counts and correctness only: Wine's timings say nothing about Windows.
 
 usage: bench/run.py [--pairs N] [--only NAME ...] [--windows]
-NAME is a workload of the table (e.g. 'gcc -c') or startup, latency, stalled, instances.
+NAME is a workload of the table (e.g. 'gcc -c') or startup, latency, stalled, instances,
+scale.
 """
 import argparse
 import collections
+import contextlib
 import json
 import os
 import re
@@ -226,6 +230,8 @@ def linux(opts):
         stalled(dorvane, exe, work, envs['E'])
     if not opts.only or 'instances' in opts.only:
         instances(dorvane, exe, work, envs['E'])
+    if not opts.only or 'scale' in opts.only:
+        scale(dorvane, exe, envs, work)
     shutil.rmtree(work, ignore_errors=True)
 
 
@@ -295,12 +301,18 @@ def instances(dorvane, workloads_exe, work, env, count=100):
                                  statistics.median(beside) / statistics.median(alone)))
 
 
-def peakrss(argv, workloads_exe, cwd, out, env=None):
-    """Peak RSS (kB) of a run and all it reaped, by wait4 in the small workloads program:
-    wait4 here would count the peak of this interpreter, which the child was forked from."""
+def selfcost(argv, workloads_exe, cwd, out, env=None):
+    """dorvane's own CPU seconds (not its tree's) and peak RSS (kB) through a run, by wait4 and
+    its zombie's /proc in the small workloads program: wait4 here would count the peak of this
+    interpreter, which the child was forked from, and the CPU of every process it reaped."""
     with open(out, 'wb') as sink:
-        return int(subprocess.run([workloads_exe, 'peakrss'] + argv, stdout=sink,
-                                  stderr=subprocess.PIPE, cwd=cwd, env=env).stderr.split()[-1])
+        cpu, rss = subprocess.run([workloads_exe, 'peakrss'] + argv, stdout=sink,
+                                  stderr=subprocess.PIPE, cwd=cwd, env=env).stderr.split()[-2:]
+    return float(cpu), int(rss)
+
+
+def peakrss(argv, workloads_exe, cwd, out, env=None):
+    return selfcost(argv, workloads_exe, cwd, out, env)[1]
 
 
 def startup(dorvane, workloads_exe, envs, strace, work, out, runs=21):
@@ -330,6 +342,57 @@ def startup(dorvane, workloads_exe, envs, strace, work, out, runs=21):
         '%s %d kB (max %d)' % (tracker, statistics.median(rss[tracker]), max(rss[tracker]))
         for _, tracker in TRACKERS) + '; /bin/true alone %d kB' % statistics.median(
             rss['alone']))
+
+
+PIDMAX = '/proc/sys/kernel/pid_max'
+
+
+@contextlib.contextmanager
+def risingpids():
+    """pid_max at 4,194,304, as systemd sets it, for the length of the block: pids then rise
+    for millions of processes. The value it had comes back whatever ends the block, SIGTERM
+    included; other runs on the machine see the change only meanwhile."""
+    with open(PIDMAX) as f:
+        saved = f.read().strip()
+
+    def stop(sig, frame):
+        raise SystemExit(128 + sig)
+
+    previous = signal.signal(signal.SIGTERM, stop)
+    try:
+        with open(PIDMAX, 'w') as f:
+            f.write('4194304')
+        yield
+    finally:
+        with open(PIDMAX, 'w') as f:
+            f.write(saved)
+        signal.signal(signal.SIGTERM, previous)
+
+
+def scale(dorvane, workloads_exe, envs, work, counts=(10000, 200000)):
+    """Runs of short processes, 8 alive at a time, each ending at once with its own code, with
+    pids rising throughout: per tracker and count, dorvane's own CPU time per process (its
+    tree's not counted) and its peak RSS, and the report checked to give every process once
+    new and once ended with its code. The cost per process should not grow with the count."""
+    if os.getuid() != 0:
+        print('scale: skipped: it sets %s, which needs root' % PIDMAX)
+        return
+    out = os.path.join(work, 'out')
+    perprocess = {}
+    for label, tracker in TRACKERS:
+        for n in counts:
+            argv = [dorvane, workloads_exe, 'many', str(n), '8', '251']
+            started = time.perf_counter()
+            with risingpids():
+                cpu, rss = selfcost(argv, workloads_exe, work, out, envs[label])
+            wall = time.perf_counter() - started
+            perprocess[(tracker, n)] = cpu / (n + 1) * 1e6
+            print('scale, %s, %d processes: dorvane %.1f us CPU per process, peak RSS %d kB; '
+                  '%.1f s wall; %s' % (tracker, n, perprocess[(tracker, n)], rss, wall,
+                                       verdict(report(out), n + 1, plan(n, 251))), flush=True)
+        print('scale, %s: CPU per process at %d processes %.2fx that at %d' % (
+            tracker, counts[-1], perprocess[(tracker, counts[-1])] /
+            max(perprocess[(tracker, counts[0])], 1e-9), counts[0]))
 
 
 def stamped(argv, env, cwd):

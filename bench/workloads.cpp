@@ -10,7 +10,8 @@
 //   busy MS N        two children spin for MS ms while N short children run one by one
 //   isolated OUTFILE one child alone in 300 ms of quiet; OUTFILE gets the monotonic ns of
 //                    its reap and of the root's return (Linux only)
-//   peakrss ARGV...  run ARGV and write its peak RSS in kB to standard error (Linux only)
+//   peakrss ARGV...  run ARGV and write to standard error its own CPU seconds, without its
+//                    children's, and its peak RSS in kB (Linux only)
 // and, on Linux, those of edges.cpp.
 // Built for Linux and, for the spawn storm and the fan-out, for Windows.
 #include <stdio.h>
@@ -253,7 +254,9 @@ static int isolated(const char *outfile)
 
 // A child's ru_maxrss starts from the peak of the process it was forked from, kept across
 // exec; forked from this small program rather than from the bench's interpreter, that floor
-// is a few MB below what dorvane takes, and a run of /bin/true shows it.
+// is a few MB below what dorvane takes, and a run of /bin/true shows it. Its CPU time is read
+// from /proc while it is a zombie: wait4's would add that of every process it reaped (the
+// root, and through it the whole tree).
 static int peakrss(char **argv)
 {
     pid_t pid = fork();
@@ -263,12 +266,30 @@ static int peakrss(char **argv)
         execvp(argv[0], argv);
         _exit(127);
     }
+    siginfo_t info;
+    while (waitid(P_PID, (id_t)pid, &info, WEXITED | WNOWAIT) < 0)
+        if (errno != EINTR)
+            return 99;
+    char path[40], stat[1024] = "";
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    FILE *f = fopen(path, "r");
+    if (f) {
+        stat[fread(stat, 1, sizeof stat - 1, f)] = '\0';
+        fclose(f);
+    }
+    // utime and stime are fields 14 and 15; the name in field 2 may hold spaces.
+    unsigned long long utime = 0, stime = 0;
+    const char *at = strrchr(stat, ')');
+    if (!at || sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                      &stime) != 2)
+        return 99;
     int status;
     struct rusage usage;
     while (wait4(pid, &status, 0, &usage) < 0)
         if (errno != EINTR)
             return 99;
-    fprintf(stderr, "%ld\n", usage.ru_maxrss);
+    fprintf(stderr, "%.3f %ld\n", (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK),
+            usage.ru_maxrss);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

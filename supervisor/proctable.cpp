@@ -5,6 +5,24 @@
 
 procnode rootproc;
 
+// The order of the tree. Pids rise for long stretches (by one, or in steps, or fall on some
+// systems), and a tree ordered by the pid itself grows into a chain as long as the run, so
+// that each insertion and lookup costs time in proportion to every process seen. Ordered by
+// a fixed mix of the pid, such runs scatter as random keys do and the tree keeps a
+// logarithmic depth. The mix is a bijection of 32-bit values (xor-shifts and odd
+// multiplications, each of which can be undone), so two keys are equal exactly when the
+// pids are.
+static DWORD treekey(DWORD pid)
+{
+    DWORD key = pid;
+    key ^= key >> 16;
+    key *= 0x85ebca6bu;
+    key ^= key >> 13;
+    key *= 0xc2b2ae35u;
+    key ^= key >> 16;
+    return key;
+}
+
 // Takes over the handle: it ends up in the table or closed.
 void insertproc(DWORD pid, HANDLE handle)
 {
@@ -19,15 +37,17 @@ void insertproc(DWORD pid, HANDLE handle)
     node->left = nullptr;
     node->right = nullptr;
 
+    DWORD key = treekey(pid);
     procnode *at = &rootproc;
     for (;;) {
-        if (pid < at->pid) {
+        DWORD here = treekey(at->pid);
+        if (key < here) {
             if (!at->left) {
                 at->left = node;
                 return;
             }
             at = at->left;
-        } else if (pid > at->pid) {
+        } else if (key > here) {
             if (!at->right) {
                 at->right = node;
                 return;
@@ -51,8 +71,9 @@ void insertproc(DWORD pid, HANDLE handle)
 
 procnode *findproc(DWORD pid)
 {
+    DWORD key = treekey(pid);
     procnode *at = &rootproc;
     while (at && at->pid != pid)
-        at = pid < at->pid ? at->left : at->right;
+        at = key < treekey(at->pid) ? at->left : at->right;
     return at;
 }

@@ -4,8 +4,8 @@
 
 #include "../frontend/frontend.h"
 
-// One entry of the process table, a binary search tree by pid that is never rebalanced
-// and never shrinks.
+// One entry of the process table, a binary search tree keyed by a mix of the pid (so that
+// rising pids do not make a chain of it) that is never rebalanced and never shrinks.
 struct procnode {
     DWORD pid;
     HANDLE handle; // for rootproc the creation handle, else one opened for query

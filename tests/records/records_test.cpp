@@ -328,3 +328,32 @@ TEST_F(Records, TheEndOfEverySignalAndOfTerminateProcess)
     want.push_back("zero");
     EXPECT_EQ(drain(), want);
 }
+
+// What the core's table holds of a process, the handle it opened at the new-process packet,
+// tells the process's end after the process's own record has gone, as it does for every
+// process of a long run.
+TEST_F(Records, AnOpenedHandleKeepsTheCodeOnceTheRecordHasGone)
+{
+    proc *p = procforked(root, 108, nullptr);
+    procexeced(p, makeimage("/bin/kept", 9));
+    HANDLE kept = nullptr;
+    DWORD message, code = 0;
+    ULONG_PTR key;
+    LPOVERLAPPED overlapped;
+    while (!kept && GetQueuedCompletionStatus(port, &message, &key, &overlapped, INFINITE))
+        if ((DWORD)(ULONG_PTR)overlapped == 108)
+            kept = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, 108);
+    ASSERT_NE(kept, nullptr);
+    wchar_t name[MAX_PATH];
+    EXPECT_EQ(GetProcessImageFileNameW(kept, name, MAX_PATH), 9u);
+    EXPECT_TRUE(GetExitCodeProcess(kept, &code));
+    EXPECT_EQ(code, 259u); // STILL_ACTIVE
+    procended(p, 4 << 8);
+    releaseproc(p); // the tracker's; the packets' go as they are handled
+    EXPECT_EQ(drain(), (lines{"exit 108 4", "zero"}));
+    EXPECT_TRUE(GetExitCodeProcess(kept, &code));
+    EXPECT_EQ(code, 4u);
+    EXPECT_EQ(GetProcessImageFileNameW(kept, name, MAX_PATH), 0u); // its packet is gone
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
+    EXPECT_TRUE(CloseHandle(kept));
+}

@@ -1,5 +1,5 @@
 // The process table at the size of a long run: 50,000 rising and 50,000 falling pids,
-// the two chains that an unbalanced tree makes of them.
+// which a tree ordered by the pid itself would make two chains of.
 #include "../unit/unit.h"
 
 TEST_F(Unit, FiftyThousandRisingAndFallingPidsAreAllFound)

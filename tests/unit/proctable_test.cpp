@@ -38,28 +38,56 @@ TEST_F(Table, ReusedPidTakesTheNewHandleAndClosesTheOld)
     EXPECT_EQ(standin.counts["HeapFree"], 1);
 }
 
-TEST_F(Table, RisingAndFallingPidsFormChainsThatStillFindEveryEntry)
+// The depth of the deepest entry, the root's being 1; walked without recursion, since a
+// faulty tree can be a chain as long as its entries.
+static int depth(procnode *root)
 {
-    for (DWORD pid = 5001; pid <= 6000; pid++)
-        insertproc(pid, handle(pid));
-    for (DWORD pid = 4999; pid >= 4000; pid--)
-        insertproc(pid, handle(pid));
-    int right = 0, left = 0;
-    for (procnode *at = rootproc.right; at; at = at->right)
-        right++;
-    for (procnode *at = rootproc.left; at; at = at->left)
-        left++;
-    EXPECT_EQ(right, 1000);
-    EXPECT_EQ(left, 1000);
-    for (DWORD pid = 4000; pid <= 6000; pid++) {
-        procnode *node = findproc(pid);
-        ASSERT_NE(node, nullptr) << pid;
-        EXPECT_EQ(node->pid, pid);
+    int deepest = 0;
+    std::vector<std::pair<procnode *, int>> todo = {{root, 1}};
+    while (!todo.empty()) {
+        auto [node, d] = todo.back();
+        todo.pop_back();
+        deepest = std::max(deepest, d);
+        for (procnode *child : {node->left, node->right})
+            if (child)
+                todo.push_back({child, d + 1});
     }
-    EXPECT_EQ(findproc(3999), nullptr);
-    EXPECT_EQ(findproc(6001), nullptr);
-    EXPECT_EQ(findproc(0), nullptr);
-    EXPECT_EQ(findproc(0xffffffffu), nullptr);
+    return deepest;
+}
+
+// Pids rise by one on Linux and Windows for long stretches, fall on some systems, and go in
+// steps where other processes take the pids between; each way, 100,000 of them ordered by
+// the pid itself would make a chain 100,000 deep. A random tree of that size is about 45
+// deep at its deepest.
+TEST_F(Table, RisingFallingAndStridedPidsKeepTheTreeShallow)
+{
+    struct {
+        const char *what;
+        DWORD root;
+        int64_t step;
+    } runs[] = {{"rising", 5000, 1},
+                {"falling", 4194304, -1},
+                {"strided by 4096, across the top of 32 bits", 0xfff00000u, 4096}};
+    const DWORD n = 100000;
+    for (auto run : runs) {
+        standinreset();
+        hh = HeapCreate(HEAP_NO_SERIALIZE, 0, 0);
+        rootproc.pid = run.root;
+        rootproc.handle = (HANDLE)(uintptr_t)run.root;
+        for (DWORD i = 1; i <= n; i++) {
+            DWORD pid = (DWORD)(run.root + i * run.step);
+            insertproc(pid, (HANDLE)(uintptr_t)pid);
+        }
+        EXPECT_LE(depth(&rootproc), 64) << run.what;
+        for (DWORD i = 0; i <= n; i++) {
+            DWORD pid = (DWORD)(run.root + i * run.step);
+            procnode *node = findproc(pid);
+            ASSERT_NE(node, nullptr) << run.what << ": " << pid;
+            ASSERT_EQ(node->handle, (HANDLE)(uintptr_t)pid) << run.what;
+        }
+        EXPECT_EQ(findproc((DWORD)(run.root + (n + 1) * run.step)), nullptr) << run.what;
+        EXPECT_EQ(standin.counts["HeapFree"], 0) << run.what;
+    }
 }
 
 TEST_F(Table, ShuffledPidsAreAllFoundAndKeepTheirOwnHandles)

@@ -7,7 +7,30 @@
 
 // First byte of every record that a HANDLE points to: what the handle is. The values start
 // well above zero, so that a zeroed or freed record does not pass for a handle.
-enum handlekind : unsigned char { KINDHEAP = 0x5a, KINDJOB, KINDPORT, KINDPROCESS, KINDTHREAD };
+enum handlekind : unsigned char {
+    KINDHEAP = 0x5a,
+    KINDJOB,
+    KINDPORT,
+    KINDPROCESS,
+    KINDTHREAD,
+    KINDOPENED
+};
+
+// Blocks of one size, carved from chunks of 64 KB with no header per block, for the records
+// that dorvane keeps for every process until its end (heap.cpp). One thread uses them.
+struct blockpool {
+    size_t size;             // of each block, at least a pointer's; a multiple of its alignment
+    char *next = nullptr;    // the rest of the newest chunk
+    size_t left = 0;         // blocks left there
+    void *freed = nullptr;   // blocks given back, each holding the address of the next
+    char **chunks = nullptr; // in the order of their addresses
+    size_t nchunks = 0, chunkroom = 0;
+};
+// A block of the pool's size; null without memory.
+void *takeblock(blockpool *pool);
+void giveblock(blockpool *pool, void *block);
+// Whether the block lies in one of the pool's chunks.
+bool inpool(const blockpool *pool, const void *block);
 
 // Last error, per the Windows convention: set by a failing service, read by GetLastError.
 void setlasterror(DWORD error);
@@ -18,6 +41,11 @@ DWORD winerror(int err);
 // failed, and ends the writer thread (a later line starts another). Every way out of the
 // process but a signal goes through it.
 void drainoutput(void);
+// Has the lines queued so far written, unless the writer was woken a moment ago: then the ms
+// until they are to be (-1: none waits). A line waits for this, or for many more, so that a
+// burst of them costs the writer one wake-up. Called before every wait for events, which is
+// to end by then.
+int flushoutput(void);
 // For an end by a signal: gives the writer up to ms milliseconds for what is queued. It
 // takes no lock and no memory, since the thread the signal interrupted may hold either.
 void drainoutputfor(long ms);

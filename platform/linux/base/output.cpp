@@ -3,6 +3,11 @@
 // convert through the locale (and drop what it cannot encode under the C locale) and hold
 // text in a buffer, so neither it nor the locale is used.
 //
+// The writer is woken for what has gathered when the main thread waits for events, at most
+// every FLUSHMS (and whenever 64 KB have gathered), not for each line: under a storm, where
+// dorvane wakes for every few events, a burst of lines costs the writer one wake-up, and a
+// line waits no more than FLUSHMS.
+//
 // An output that takes no more (a pipe nobody reads yet, Ctrl-S at a terminal, a slow log
 // shipper) blocks the writer alone: the main thread goes on reading the tracker's events,
 // so the eBPF ring does not overflow and no traced program waits at its stop. Standard
@@ -28,6 +33,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,13 +44,15 @@
 // the other, and once both have grown, no line costs an allocation.
 struct outqueue {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t wake = PTHREAD_COND_INITIALIZER; // bytes queued, or the writer is to end
+    int wake = -1; // an eventfd: bytes queued, or the writer is to end; also from a signal
     pthread_cond_t idle = PTHREAD_COND_INITIALIZER; // the writer has written all and waits
     char *bytes;                                    // queued, not yet taken by the writer
     size_t length, cap;
     char *spare; // the writer's buffer, back from it between batches
     size_t sparecap;
     bool writing;  // the writer has a batch out of the lock
+    bool asleep;   // the writer waits on wake, with nothing queued when it began to
+    int64_t woken; // when the writer was last woken, in ms
     bool running;  // the writer thread exists
     bool stopping; // the writer ends once nothing is queued
     pthread_t writer;
@@ -54,6 +62,11 @@ struct outqueue {
 
 // The one queue of standard output.
 static outqueue out;
+
+// Bytes queued past this wake the writer at once.
+#define EAGERBYTES 65536
+// The least time between two wake-ups of the writer for lines that are not so many, in ms.
+#define FLUSHMS 2
 
 // Bytes of one line being formatted: those that fit in cap are stored, all are counted.
 // Storing stops at the first piece that does not fit, so what is stored is a clean prefix.
@@ -178,8 +191,15 @@ static void *writelines(void *)
 {
     pthread_mutex_lock(&out.lock);
     for (;;) {
-        while (out.length == 0 && !out.stopping)
-            pthread_cond_wait(&out.wake, &out.lock);
+        while (out.length == 0 && !out.stopping) {
+            out.asleep = true;
+            pthread_mutex_unlock(&out.lock);
+            uint64_t count;
+            while (read(out.wake, &count, sizeof count) < 0 && errno == EINTR) {
+            }
+            pthread_mutex_lock(&out.lock);
+            out.asleep = false;
+        }
         if (out.length == 0)
             break;
         char *batch = out.bytes;
@@ -208,12 +228,32 @@ static void *writelines(void *)
 // per thread: a writer started before would have kept them.
 static bool startwriter(void)
 {
+    if (out.wake < 0 && (out.wake = eventfd(0, EFD_CLOEXEC)) < 0)
+        return false;
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     out.running = pthread_create(&out.writer, nullptr, writelines, nullptr) == 0;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return out.running;
+}
+
+static int64_t monotonicms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Under the lock. The count it adds to the eventfd stays until the writer reads it, so a
+// writer that is about to wait does not miss it.
+static void wakewriter(void)
+{
+    uint64_t one = 1;
+    if (out.asleep && write(out.wake, &one, sizeof one) == sizeof one) {
+        out.asleep = false;
+        out.woken = monotonicms();
+    }
 }
 
 // Room for length more queued bytes.
@@ -242,7 +282,8 @@ static int emit(const char *bytes, size_t length)
         memcpy(out.bytes + out.length, bytes, length);
         out.length += length;
         out.queued += length;
-        pthread_cond_signal(&out.wake);
+        if (out.length >= EAGERBYTES)
+            wakewriter();
     } else {
         while (out.length > 0 || out.writing)
             pthread_cond_wait(&out.idle, &out.lock);
@@ -258,7 +299,7 @@ void drainoutput(void)
     pthread_mutex_lock(&out.lock);
     bool running = out.running;
     out.stopping = true;
-    pthread_cond_signal(&out.wake);
+    wakewriter();
     pthread_mutex_unlock(&out.lock);
     if (running)
         pthread_join(out.writer, nullptr);
@@ -269,9 +310,27 @@ void drainoutput(void)
     errno = saved;
 }
 
+int flushoutput(void)
+{
+    int due = -1;
+    pthread_mutex_lock(&out.lock);
+    if (out.length > 0 && out.asleep) {
+        int64_t since = monotonicms() - out.woken;
+        if (since >= FLUSHMS)
+            wakewriter();
+        else
+            due = (int)(FLUSHMS - since);
+    }
+    pthread_mutex_unlock(&out.lock);
+    return due;
+}
+
 void drainoutputfor(long ms)
 {
-    uint64_t queued = out.queued;
+    uint64_t queued = out.queued, one = 1;
+    if (out.wake >= 0 && write(out.wake, &one, sizeof one) < 0) {
+        // the writer is woken already, or cannot be
+    }
     struct timespec tick = {0, 1000000L};
     for (long waited = 0; waited < ms && out.done < queued; waited++)
         nanosleep(&tick, nullptr);

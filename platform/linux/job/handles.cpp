@@ -18,6 +18,9 @@ BOOL CloseHandle(HANDLE handle)
     case KINDPROCESS:
         releaseproc((proc *)handle);
         return TRUE;
+    case KINDOPENED:
+        closeopened((opened *)handle);
+        return TRUE;
     case KINDTHREAD:
         releaseproc(((thread *)handle)->process);
         *kind = 0;
@@ -43,26 +46,33 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD pid)
         setlasterror(ERROR_INVALID_PARAMETER); // what Windows says for a pid with no process
         return nullptr;
     }
-    holdproc(p);
-    return p;
+    opened *o = openproc(p);
+    if (!o)
+        setlasterror(ERROR_NOT_ENOUGH_MEMORY);
+    return o;
 }
 
 BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exitcode)
 {
     proc *p = asproc(handle);
-    if (!p) {
+    opened *o = asopened(handle);
+    if (!p && !o) {
         setlasterror(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    *exitcode = p->alive ? STILL_ACTIVE : p->exitcode;
+    bool alive = p ? p->alive : o->alive;
+    *exitcode = alive ? STILL_ACTIVE : p ? p->exitcode : o->exitcode;
     return TRUE;
 }
 
+// The core reads the program of the process it has just opened, for the packet it has just
+// dequeued, or of the root through its creation handle.
 DWORD GetProcessImageFileNameW(HANDLE handle, LPWSTR name, DWORD size)
 {
-    proc *p = asproc(handle);
+    opened *o = asopened(handle);
+    proc *p = o ? openedpacketproc(o) : asproc(handle);
     if (!p) {
-        setlasterror(ERROR_INVALID_HANDLE);
+        setlasterror(o ? ERROR_GEN_FAILURE : ERROR_INVALID_HANDLE); // its record has gone
         return 0;
     }
     image *img = p->shown ? p->shown : p->current;

@@ -129,6 +129,11 @@ proc *packetproc(DWORD pid)
     return lastproc && lastproc->pid == pid ? lastproc : nullptr;
 }
 
+proc *openedpacketproc(const opened *o)
+{
+    return lastproc && lastproc->handles == o ? lastproc : nullptr;
+}
+
 BOOL AssignProcessToJobObject(HANDLE jobhandle, HANDLE process)
 {
     job *j = asjob(jobhandle);
@@ -180,6 +185,10 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD message, PULONG_PTR key,
         int wait = announcedue();
         if (q->count)
             break;
+        // The lines of what was handled go out while dorvane waits, or soon after.
+        int flush = wait != 0 ? flushoutput() : -1;
+        if (flush >= 0 && (wait < 0 || flush < wait))
+            wait = flush;
         if (!tracking->events(wait)) {
             treejob->drained = true;
             postpacket(JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO, nullptr);

@@ -21,6 +21,8 @@ static proc **unannounced;
 static size_t unannouncedhead, unannouncedcount, unannouncedsize;
 // Whether /proc shows dorvane's own pid namespace: -1 until first asked.
 static int procisours = -1;
+// What the core has opened of processes: one for each it has seen, kept to the run's end.
+static blockpool openedpool = {sizeof(opened)};
 // pidfd_open's flag for a pidfd of a thread (kernel 6.9); <linux/pidfd.h> clashes with
 // <fcntl.h>.
 #define PIDFD_THREAD O_EXCL
@@ -48,14 +50,50 @@ void releaseproc(proc *p)
         return;
     dropimage(p->current);
     dropimage(p->shown);
+    if (p->handles)
+        closeopened(p->handles);
     p->kind = (handlekind)0; // a stale handle to it must not pass for a process
     free(p);
 }
 
+// Read as a byte: records of different alignments share it.
+static int handlekindof(HANDLE handle)
+{
+    return handle && handle != INVALID_HANDLE_VALUE ? *(unsigned char *)handle : 0;
+}
+
 proc *asproc(HANDLE handle)
 {
-    proc *p = (proc *)handle;
-    return p && handle != INVALID_HANDLE_VALUE && p->kind == KINDPROCESS ? p : nullptr;
+    return handlekindof(handle) == KINDPROCESS ? (proc *)handle : nullptr;
+}
+
+opened *asopened(HANDLE handle)
+{
+    return handlekindof(handle) == KINDOPENED ? (opened *)handle : nullptr;
+}
+
+opened *openproc(proc *p)
+{
+    opened *o = p->handles;
+    if (!o) {
+        if (!(o = (opened *)takeblock(&openedpool)))
+            return nullptr;
+        o->kind = KINDOPENED;
+        o->refs = 1; // the process's
+        p->handles = o;
+    }
+    o->alive = p->alive;
+    o->exitcode = p->exitcode;
+    o->refs++;
+    return o;
+}
+
+void closeopened(opened *o)
+{
+    if (--o->refs > 0)
+        return;
+    o->kind = (handlekind)0;
+    giveblock(&openedpool, o);
 }
 
 image *makeimage(const char *path, size_t length)
@@ -375,6 +413,10 @@ void procended(proc *p, int status)
     announce(p); // it ended before its first exec or fork: it ran what it inherited
     p->alive = false;
     p->exitcode = code;
+    if (p->handles) {
+        p->handles->alive = false;
+        p->handles->exitcode = code;
+    }
     postpacket(abnormal ? JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS : JOB_OBJECT_MSG_EXIT_PROCESS,
                p);
 }

@@ -12,9 +12,19 @@ struct image {
     char path[];
 };
 
-// A process as its handles and packets see it. It lives while a handle, a queued packet or
-// its tracker refers to it, so its exit code stays readable after the process has ended and
-// its pid has gone to another. Kept small: the core holds one per process ever.
+// What OpenProcess hands the core for a process: its exit code once it has ended. The
+// core's table holds one for every process of the run, to the run's end, so it keeps nothing
+// else; the process's own record goes once its end has been reported.
+struct opened {
+    handlekind kind; // KINDOPENED
+    bool alive;      // its end has not been reported yet
+    unsigned refs;   // its handles, and its process's record while that lives
+    DWORD exitcode;  // valid once it has ended
+};
+
+// A process as the trackers, its packets and the root's creation handles see it. It lives
+// while one of them refers to it, so its exit code stays readable after the process has
+// ended and its pid has gone to another.
 struct proc {
     handlekind kind;  // KINDPROCESS
     bool alive;       // its end has not been reported yet
@@ -31,6 +41,7 @@ struct proc {
     uint32_t checkat; // when to ask again whether it has had its time
     image *current;   // the program it runs, inherited by its children, reported late or not
     image *shown;     // the program its new-process packet names, until that is handled
+    opened *handles;  // what the core has opened of it, if it has
 };
 
 // The thread of a handle from CreateProcessW: only the root's main thread ever has one.
@@ -42,6 +53,11 @@ struct thread {
 // records.cpp
 proc *newproc(DWORD pid);
 proc *asproc(HANDLE handle);
+opened *asopened(HANDLE handle);
+// What the core opens of the process: one record however often it does; null without
+// memory.
+opened *openproc(proc *p);
+void closeopened(opened *o);
 // Queues the process's new-process packet, naming the program it runs now, unless it has
 // been queued already or the process is not in the job (yet).
 void announce(proc *p);
@@ -55,6 +71,8 @@ bool postpacket(DWORD message, proc *p);
 // The process of the packet dequeued last, if it has this pid: the one a handler of that
 // packet means, even when the pid has since been reused.
 proc *packetproc(DWORD pid);
+// The process of the packet dequeued last, if the core has opened it as o.
+proc *openedpacketproc(const opened *o);
 
 // capabilities.cpp: under the capability install; each false with the last error set.
 // Keeps dorvane non-dumpable while it holds any capability.

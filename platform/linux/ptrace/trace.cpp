@@ -361,15 +361,14 @@ static int settledue(int timeoutms)
 }
 
 // One wait for the next report: blocking, or for at most timeoutms, woken by the SIGCHLD
-// that every report raises (blocked, so none can slip by between the two calls). Returns
-// the reporting task, 0 if none came in time, or -1 with errno.
+// that every report raises (blocked, so none can slip by between the two calls). Every
+// report that came since the last wait, which drained them all, raised one that is still
+// pending: a report already there ends the timed wait at once. Returns the reporting task,
+// 0 if none came in time, or -1 with errno.
 static pid_t waitreport(int timeoutms, int *status)
 {
     if (timeoutms < 0)
         return waitpid(-1, status, __WALL);
-    pid_t tid = waitpid(-1, status, __WALL | WNOHANG);
-    if (tid != 0)
-        return tid;
     sigset_t chld;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
