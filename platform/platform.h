@@ -7,6 +7,15 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <psapi.h>
+#include <winternl.h>
+// What the SDK's headers name and mingw-w64's do not.
+#define ProcessCommandLineInformation ((PROCESSINFOCLASS)60)
+#ifndef STATUS_SUCCESS
+#define STATUS_SUCCESS ((NTSTATUS)0)
+#endif
+#ifndef STATUS_INFO_LENGTH_MISMATCH
+#define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
+#endif
 #else
 #include "winapi.h"
 #endif
@@ -23,3 +32,17 @@ int platformwprintf(const wchar_t *format, ...);
 int platformputws(const wchar_t *text);
 #define wprintf platformwprintf
 #define _putws platformputws
+
+// From now on the core's lines go to file (one it has created: --output) rather than to
+// standard output. The programs keep the standard output they were started with.
+void platformreportto(HANDLE file);
+// A line for standard error (the summary), formatted and encoded as the report's lines are,
+// once those written before it are out.
+int platformewprintf(const wchar_t *format, ...);
+// Formats as platformwprintf does, names escaped alike, into UTF-8: at most size - 1 bytes
+// and a NUL. Returns the length of the whole text, which may not have fitted, as snprintf.
+int platformsnprintf(char *bytes, size_t size, const wchar_t *format, ...);
+
+// What Windows has no service for. The number of the signal that ended the process, where
+// the system has signals and the process has ended by one; 0 otherwise (always on Windows).
+DWORD platformexitsignal(HANDLE process);

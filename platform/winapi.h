@@ -10,6 +10,10 @@ typedef uint32_t DWORD;
 typedef uint32_t UINT;
 typedef uint16_t WORD;
 typedef uint8_t BYTE;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef ULONG *PULONG;
+typedef LONG NTSTATUS;
 typedef int BOOL;
 typedef void *HANDLE;
 typedef void *PVOID;
@@ -21,6 +25,11 @@ typedef DWORD *LPDWORD;
 typedef wchar_t WCHAR;
 typedef wchar_t *LPWSTR;
 typedef const wchar_t *LPCWSTR;
+typedef const wchar_t *LPCWCH;
+typedef char *LPSTR;
+typedef const char *LPCCH;
+typedef const void *LPCVOID;
+typedef BOOL *LPBOOL;
 
 #define TRUE 1
 #define FALSE 0
@@ -31,6 +40,13 @@ typedef const wchar_t *LPCWSTR;
 #define HEAP_NO_SERIALIZE 0x00000001u
 #define CREATE_SUSPENDED 0x00000004u
 #define PROCESS_QUERY_INFORMATION 0x0400u
+
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define CREATE_ALWAYS 2u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define CP_UTF8 65001u
+#define WC_ERR_INVALID_CHARS 0x00000080u
 
 #define JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO 4
 #define JOB_OBJECT_MSG_NEW_PROCESS 6
@@ -56,10 +72,22 @@ typedef const wchar_t *LPCWSTR;
 #define ERROR_ABANDONED_WAIT_0 735u
 #define ERROR_CANT_RESOLVE_FILENAME 1921u
 #define ERROR_INVALID_NAME 123u
+#define ERROR_NO_UNICODE_TRANSLATION 1113u
+
+#define STATUS_SUCCESS ((NTSTATUS)0)
+#define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004u)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008u)
+#define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003u)
+#define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225u)
 
 typedef enum _JOBOBJECTINFOCLASS {
     JobObjectAssociateCompletionPortInformation = 7,
 } JOBOBJECTINFOCLASS;
+
+typedef enum _PROCESSINFOCLASS {
+    ProcessBasicInformation = 0,
+    ProcessCommandLineInformation = 60,
+} PROCESSINFOCLASS;
 
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
@@ -89,6 +117,41 @@ typedef struct _STARTUPINFOW {
     HANDLE hStdOutput;
     HANDLE hStdError;
 } STARTUPINFOW, *LPSTARTUPINFOW;
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *LPFILETIME;
+
+typedef struct _PROCESS_MEMORY_COUNTERS {
+    DWORD cb;
+    DWORD PageFaultCount;
+    SIZE_T PeakWorkingSetSize;
+    SIZE_T WorkingSetSize;
+    SIZE_T QuotaPeakPagedPoolUsage;
+    SIZE_T QuotaPagedPoolUsage;
+    SIZE_T QuotaPeakNonPagedPoolUsage;
+    SIZE_T QuotaNonPagedPoolUsage;
+    SIZE_T PagefileUsage;
+    SIZE_T PeakPagefileUsage;
+} PROCESS_MEMORY_COUNTERS, *PPROCESS_MEMORY_COUNTERS;
+
+typedef struct _PROCESS_BASIC_INFORMATION {
+    NTSTATUS ExitStatus;
+    PVOID PebBaseAddress;
+    ULONG_PTR AffinityMask;
+    LONG BasePriority;
+    ULONG_PTR UniqueProcessId;
+    ULONG_PTR InheritedFromUniqueProcessId;
+} PROCESS_BASIC_INFORMATION;
+
+// Its lengths are 32-bit here, where Windows has 16: a Linux program's arguments may take
+// far more than 64 KB. The core reads them as numbers and never relies on their width.
+typedef struct _UNICODE_STRING {
+    uint32_t Length; // in bytes, without a terminator
+    uint32_t MaximumLength;
+    LPWSTR Buffer;
+} UNICODE_STRING;
 
 typedef struct _PROCESS_INFORMATION {
     HANDLE hProcess;
@@ -120,3 +183,20 @@ BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR key,
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitcode);
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid);
 DWORD GetProcessImageFileNameW(HANDLE process, LPWSTR name, DWORD size);
+// Where these mean something else on Linux than on Windows, the core relies only on what
+// both give. Times are of the monotonic clock there, as GetSystemTimeAsFileTime's: the core
+// takes only their differences; a CPU time that no tracker could tell reads as all ones, a
+// value Windows never gives. A program gets a vector of arguments there, not one line: the
+// command line holds them each followed by a NUL, which no Windows command line holds.
+BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel,
+                     LPFILETIME user);
+BOOL GetProcessMemoryInfo(HANDLE process, PPROCESS_MEMORY_COUNTERS counters, DWORD size);
+NTSTATUS NtQueryInformationProcess(HANDLE process, PROCESSINFOCLASS infoclass, PVOID info,
+                                   ULONG length, PULONG returned);
+void GetSystemTimeAsFileTime(LPFILETIME now);
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                   DWORD disposition, DWORD flags, HANDLE templatefile);
+BOOL WriteFile(HANDLE file, LPCVOID bytes, DWORD count, LPDWORD written,
+               LPOVERLAPPED overlapped);
+int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWCH text, int length, LPSTR bytes,
+                        int size, LPCCH defaultchar, LPBOOL useddefault);

@@ -80,6 +80,31 @@ void procended(proc *p, int status);
 void holdproc(proc *p);
 void releaseproc(proc *p);
 
+// What the run's record (--json, --trace, --summary) takes of a process beyond the lines:
+// each a tracker tells where it can, and what none tells is unknown (null in the record).
+// A tracker gathers what costs it something (arguments, usage) only if recordasked().
+// Times are ns of the monotonic clock (CLOCK_MONOTONIC, which bpf_ktime_get_ns reads too),
+// as nowns() gives them.
+// When the process started, after procforked: by default, when procforked was called.
+void procforkedat(proc *p, uint64_t ns);
+// Its creator's pid, for a creator that the tracker knows by its pid alone: procforked's
+// parent gives it otherwise, and dorvane is the root's.
+void proccreator(proc *p, DWORD pid);
+// The arguments of the exec that runs img, as the program got them: what
+// /proc/PID/cmdline shows at the exec (for a script, its interpreter and the script
+// first), length bytes with a NUL after each. Attached before procexeced(p, img), they go
+// with img to the children that inherit it. False without memory.
+bool imageargs(image *img, const char *args, size_t length);
+// imageargs from /proc, for a live task stopped at or after its exec; false if it cannot.
+bool readargs(image *img, pid_t pid);
+// When it ended, before procended: by default, when procended is called.
+void procendedat(proc *p, uint64_t ns);
+// Its CPU time and peak resident memory as wait4's rusage tells its parent: its own, all
+// its threads', and those of the children it waited for. Before procended; each
+// UNKNOWNUSE where the tracker cannot tell it.
+void procusage(proc *p, uint64_t userns, uint64_t systemns, uint64_t maxrsskb);
+#define UNKNOWNUSE UINT64_MAX
+
 // A program path as the job keeps it; null without memory.
 image *makeimage(const char *path, size_t length);
 // One reference more to img (null stays null), and one fewer.

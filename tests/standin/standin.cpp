@@ -14,7 +14,8 @@ static DWORD lasterror;
 static jmp_buf exitjump;
 static volatile DWORD exitcode;
 static std::map<uintptr_t, std::string> labels;
-static std::map<uintptr_t, DWORD> handlepid; // process handles -> pid
+static std::map<uintptr_t, DWORD> handlepid;        // process handles -> pid
+static std::map<uintptr_t, std::wstring> filenames; // file handles -> name
 static std::vector<void *> blocks;
 static uintptr_t nexthandle;
 static int dequeuespastend;
@@ -63,6 +64,7 @@ void standinreset()
     blocks.clear();
     labels.clear();
     handlepid.clear();
+    filenames.clear();
     nexthandle = 0x1000;
     dequeuespastend = 0;
     lasterror = 0;
@@ -100,23 +102,230 @@ std::vector<std::wstring> standinlines()
     return lines;
 }
 
-int platformwprintf(const wchar_t *format, ...)
+std::vector<std::string> standinfilelines(const std::wstring &name)
 {
-    wchar_t text[2048];
-    va_list args;
-    va_start(args, format);
+    std::vector<std::string> lines;
+    const std::string &bytes = standin.files[name];
+    for (size_t at = 0; at < bytes.size();) {
+        size_t end = bytes.find('\n', at);
+        if (end == std::string::npos)
+            end = bytes.size();
+        lines.push_back(bytes.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// UTF-8, as Windows makes it: a lone surrogate is no Unicode; without strict, it becomes
+// U+FFFD. Returns false on a lone surrogate when strict.
+static bool utf8(const wchar_t *text, size_t length, std::string *out, bool strict)
+{
+    for (size_t i = 0; i < length; i++) {
+        uint32_t c = (uint32_t)text[i];
+        if ((c >= 0xd800 && c <= 0xdfff) || c > 0x10ffff) {
+            if (strict)
+                return false;
+            c = 0xfffd;
+        }
+        if (c < 0x80) {
+            *out += (char)c;
+        } else if (c < 0x800) {
+            *out += (char)(0xc0 | c >> 6);
+            *out += (char)(0x80 | (c & 0x3f));
+        } else if (c < 0x10000) {
+            *out += (char)(0xe0 | c >> 12);
+            *out += (char)(0x80 | (c >> 6 & 0x3f));
+            *out += (char)(0x80 | (c & 0x3f));
+        } else {
+            *out += (char)(0xf0 | c >> 18);
+            *out += (char)(0x80 | (c >> 12 & 0x3f));
+            *out += (char)(0x80 | (c >> 6 & 0x3f));
+            *out += (char)(0x80 | (c & 0x3f));
+        }
+    }
+    return true;
+}
+
+static std::wstring format(const wchar_t *format, va_list args)
+{
+    wchar_t text[4096];
     int length = vswprintf(text, sizeof text / sizeof *text, format, args);
+    return length > 0 ? std::wstring(text, (size_t)length) : std::wstring();
+}
+
+// The report's text, to standard output or the file it was sent to.
+static void report(const std::wstring &text)
+{
+    if (standin.reportfile.empty())
+        standin.out += text;
+    else
+        utf8(text.data(), text.size(), &standin.files[standin.reportfile], false);
+}
+
+int platformwprintf(const wchar_t *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    std::wstring text = format(fmt, args);
     va_end(args);
-    if (length > 0)
-        standin.out.append(text, (size_t)length);
-    return length;
+    report(text);
+    return (int)text.size();
 }
 
 int platformputws(const wchar_t *text)
 {
-    standin.out += text;
-    standin.out += L'\n';
+    report(std::wstring(text) + L"\n");
     return 0;
+}
+
+void platformreportto(HANDLE file)
+{
+    log("platformreportto(" + standinlabel(file) + ")");
+    standin.reportfile = filenames[(uintptr_t)file];
+}
+
+int platformewprintf(const wchar_t *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    std::wstring text = format(fmt, args);
+    va_end(args);
+    standin.err += text;
+    return (int)text.size();
+}
+
+int platformsnprintf(char *bytes, size_t size, const wchar_t *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    std::wstring text = format(fmt, args);
+    va_end(args);
+    std::string out;
+    utf8(text.data(), text.size(), &out, false);
+    if (size) {
+        size_t stored = std::min(out.size(), size - 1);
+        memcpy(bytes, out.data(), stored);
+        bytes[stored] = '\0';
+    }
+    return (int)out.size();
+}
+
+DWORD platformexitsignal(HANDLE process)
+{
+    return standin.procs[handlepid[(uintptr_t)process]].signal;
+}
+
+int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWCH text, int length, LPSTR bytes,
+                        int size, LPCCH, LPBOOL)
+{
+    std::string out;
+    if (codepage != CP_UTF8 || length < 0 ||
+        !utf8(text, (size_t)length, &out, flags & WC_ERR_INVALID_CHARS)) {
+        lasterror = ERROR_NO_UNICODE_TRANSLATION;
+        return 0;
+    }
+    if (size == 0)
+        return (int)out.size();
+    if ((size_t)size < out.size()) {
+        lasterror = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    memcpy(bytes, out.data(), out.size());
+    return (int)out.size();
+}
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                   DWORD disposition, DWORD flags, HANDLE templatefile)
+{
+    std::string narrow;
+    utf8(name, wcslen(name), &narrow, false);
+    log("CreateFileW(" + narrow + ", " + std::to_string(access) + ", " + std::to_string(share) +
+        ", " + (attributes ? "attributes" : "null") + ", " + std::to_string(disposition) +
+        ", " + std::to_string(flags) + ", " + (templatefile ? "template" : "null") + ")");
+    if (fails("CreateFileW"))
+        return INVALID_HANDLE_VALUE;
+    HANDLE file = newhandle("file " + narrow);
+    filenames[(uintptr_t)file] = name;
+    standin.files[name].clear();
+    return file;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED)
+{
+    *written = 0;
+    if (fails("WriteFile"))
+        return FALSE;
+    auto it = filenames.find((uintptr_t)file);
+    if (it == filenames.end()) {
+        lasterror = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    standin.files[it->second].append((const char *)bytes, count);
+    *written = count;
+    return TRUE;
+}
+
+void GetSystemTimeAsFileTime(LPFILETIME now)
+{
+    now->dwLowDateTime = (DWORD)standin.now;
+    now->dwHighDateTime = (DWORD)(standin.now >> 32);
+}
+
+static void filetime(LPFILETIME t, uint64_t ticks)
+{
+    t->dwLowDateTime = (DWORD)ticks;
+    t->dwHighDateTime = (DWORD)(ticks >> 32);
+}
+
+BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel,
+                     LPFILETIME user)
+{
+    log("GetProcessTimes(" + standinlabel(process) + ")");
+    if (fails("GetProcessTimes"))
+        return FALSE;
+    const standinproc &p = standin.procs[handlepid[(uintptr_t)process]];
+    filetime(creation, p.creation);
+    filetime(exit, p.exit);
+    filetime(kernel, p.kernel);
+    filetime(user, p.user);
+    return TRUE;
+}
+
+BOOL GetProcessMemoryInfo(HANDLE process, PPROCESS_MEMORY_COUNTERS counters, DWORD size)
+{
+    log("GetProcessMemoryInfo(" + standinlabel(process) + ")");
+    if (fails("GetProcessMemoryInfo") || size < sizeof *counters)
+        return FALSE;
+    *counters = PROCESS_MEMORY_COUNTERS();
+    counters->PeakWorkingSetSize = standin.procs[handlepid[(uintptr_t)process]].peak;
+    return TRUE;
+}
+
+NTSTATUS NtQueryInformationProcess(HANDLE process, PROCESSINFOCLASS infoclass, PVOID info,
+                                   ULONG length, PULONG returned)
+{
+    log("NtQueryInformationProcess(" + standinlabel(process) + ", " +
+        std::to_string((int)infoclass) + ")");
+    if (fails("NtQueryInformationProcess"))
+        return STATUS_INVALID_INFO_CLASS;
+    const standinproc &p = standin.procs[handlepid[(uintptr_t)process]];
+    if (infoclass == ProcessBasicInformation) {
+        auto *basic = (PROCESS_BASIC_INFORMATION *)info;
+        *basic = PROCESS_BASIC_INFORMATION();
+        basic->InheritedFromUniqueProcessId = p.ppid;
+        return STATUS_SUCCESS;
+    }
+    ULONG needed =
+        (ULONG)(sizeof(UNICODE_STRING) + (p.commandline.size() + 1) * sizeof(wchar_t));
+    if (returned)
+        *returned = needed;
+    if (length < needed)
+        return STATUS_INFO_LENGTH_MISMATCH;
+    auto *text = (UNICODE_STRING *)info;
+    text->Buffer = (wchar_t *)(text + 1);
+    text->Length = (uint32_t)(p.commandline.size() * sizeof(wchar_t));
+    wmemcpy(text->Buffer, p.commandline.c_str(), p.commandline.size() + 1);
+    return STATUS_SUCCESS;
 }
 
 DWORD GetLastError(void)

@@ -20,6 +20,14 @@ struct standinpacket {
 struct standinproc {
     std::wstring image = L"\\Device\\HarddiskVolume1\\bin\\prog.exe";
     DWORD exitcode = 0;
+    // What the record asks: the creator (0: none told), the command line (a NUL after each
+    // argument for a Linux vector), times and CPU in 100 ns units, the peak in bytes, and
+    // the signal that ended it.
+    DWORD ppid = 0;
+    std::wstring commandline = L"prog.exe ";
+    uint64_t creation = 0, exit = 0, kernel = 0, user = 0;
+    SIZE_T peak = 0;
+    DWORD signal = 0;
 };
 
 struct standinstate {
@@ -28,10 +36,14 @@ struct standinstate {
     std::deque<standinpacket> packets;
     std::map<DWORD, standinproc> procs;
     DWORD rootpid = 100;
+    uint64_t now = 0; // GetSystemTimeAsFileTime, in 100 ns units
 
     // What the core did.
     std::vector<std::string> calls;
     std::wstring out;
+    std::wstring err;                          // standard error
+    std::map<std::wstring, std::string> files; // the files created, by name, and their bytes
+    std::wstring reportfile; // where the report's lines went from platformreportto on
     std::map<std::string, int> counts;
     std::wstring commandline;
     HANDLE roothandle = nullptr;
@@ -50,5 +62,7 @@ void standinfail(const std::string &service, DWORD error, int nth = 1);
 DWORD standinrun(const std::vector<std::wstring> &args);
 // The output split into lines (without their newlines).
 std::vector<std::wstring> standinlines();
+// A file's lines (without their newlines), as bytes.
+std::vector<std::string> standinfilelines(const std::wstring &name);
 // The label the log uses for a handle the core was given ("job", "process 100", ...).
 std::string standinlabel(HANDLE handle);

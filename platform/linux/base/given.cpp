@@ -1,5 +1,6 @@
 // What dorvane was given and hands on to the root as it was: its arguments, and the signal
-// dispositions and mask it was started with, which it changes for its own work. The
+// dispositions and mask it was started with, which it changes for its own work; and
+// whether its options ask for the run's record. The
 // descriptors it was given are those that are not close-on-exec; the others are its own.
 //
 // Signals go through the system calls rather than glibc, which refuses signals 32 and 33
@@ -29,6 +30,8 @@ struct kernelsigaction {
 static char **args;
 // The signals dorvane was started with ignored, and those it had blocked.
 static uint64_t ignored, blocked;
+// The record was asked for.
+static bool recording;
 
 void keepgiven(char **programargv)
 {
@@ -45,6 +48,16 @@ void keepgiven(char **programargv)
 char **givenargs(void)
 {
     return args;
+}
+
+void askrecord(void)
+{
+    recording = true;
+}
+
+bool recordasked(void)
+{
+    return recording;
 }
 
 bool givenignored(int sig)

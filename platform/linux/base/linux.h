@@ -13,8 +13,14 @@ enum handlekind : unsigned char {
     KINDPORT,
     KINDPROCESS,
     KINDTHREAD,
-    KINDOPENED
+    KINDOPENED,
+    KINDFILE
 };
+
+// Files (files.cpp): the descriptor of a file's handle, or -1 for any other handle; and the
+// release of the handle and its descriptor.
+int filedescriptor(HANDLE handle);
+void closefile(HANDLE handle);
 
 // Blocks of one size, carved from chunks of 64 KB with no header per block, for the records
 // that dorvane keeps for every process until its end (heap.cpp). One thread uses them.
@@ -73,6 +79,9 @@ int undeferguard(void);
 // Decodes bytes into a NUL-terminated wide string allocated with malloc; null when out of
 // memory.
 wchar_t *bytestowide(const char *bytes, size_t length);
+// The same for bytes that may hold NULs, which decode as NULs: count is the characters
+// decoded.
+wchar_t *bytestowidecount(const char *bytes, size_t length, size_t *count);
 // Encodes wide text as bytes, restoring escaped bytes as they were; malloc'ed, NUL-terminated.
 char *widetobytes(const wchar_t *text);
 // The bytes of one wide character as widetobytes writes them (1 to 4); a character that is
@@ -80,12 +89,17 @@ char *widetobytes(const wchar_t *text);
 size_t widechartobytes(wchar_t c, char bytes[4]);
 
 // What dorvane was given, which the root gets as it was (given.cpp).
-// Keeps the root's arguments (argv[1] on, NULL-terminated) and records the signal
-// dispositions and mask dorvane was started with: called first in main, before dorvane
+// Keeps the root's arguments (those after dorvane's options, NULL-terminated) and records
+// the signal dispositions and mask dorvane was started with: called in main before dorvane
 // changes its own.
 void keepgiven(char **programargv);
 // The root's arguments as dorvane was given them; null before keepgiven.
 char **givenargs(void);
+// The run's record was asked for (--json, --trace, --summary): what only the record needs
+// (the arguments of each exec, CPU times, peak memory) is gathered only then. Told by main
+// before the tracker loads.
+void askrecord(void);
+bool recordasked(void);
 // Whether dorvane was started with signal sig ignored.
 bool givenignored(int sig);
 // In a child before its exec: every signal ignored or at its default and the mask, as

@@ -1,7 +1,8 @@
-// Standard output on Linux: each call is formatted whole, as UTF-8 whatever the locale, and
-// queued at once for a writer thread, the only one that writes. glibc's wide stdio would
-// convert through the locale (and drop what it cannot encode under the C locale) and hold
-// text in a buffer, so neither it nor the locale is used.
+// Standard output on Linux, or the report's file (--output): each call is formatted whole,
+// as UTF-8 whatever the locale, and queued at once for a writer thread, the only one that
+// writes. Standard error (the summary) is written at once, after what is queued. glibc's wide
+// stdio would convert through the locale (and drop what it cannot encode under the C locale)
+// and hold text in a buffer, so neither it nor the locale is used.
 //
 // The writer is woken for what has gathered when the main thread waits for events, at most
 // every FLUSHMS (and whenever 64 KB have gathered), not for each line: under a storm, where
@@ -56,6 +57,7 @@ struct outqueue {
     bool running;  // the writer thread exists
     bool stopping; // the writer ends once nothing is queued
     pthread_t writer;
+    int fd = STDOUT_FILENO; // standard output, or the report's file
     // Bytes queued, and bytes written or dropped, since the start: read without the lock.
     std::atomic<uint64_t> queued, done;
 };
@@ -161,16 +163,16 @@ static void formatline(line *l, bool escapenames, const wchar_t *format, va_list
 // One write, repeated for what a signal or a partial write left over, and after a wait for
 // room where a program has made the shared output non-blocking. Any other failure (closed,
 // broken, full output) drops the rest: the run must go on without its output.
-static int writeout(const char *bytes, size_t length)
+static int writeout(int fd, const char *bytes, size_t length)
 {
     int saved = errno;
     int result = 0;
     while (length > 0) {
-        ssize_t done = write(STDOUT_FILENO, bytes, length);
+        ssize_t done = write(fd, bytes, length);
         if (done < 0 && errno == EINTR)
             continue;
         if (done < 0 && errno == EAGAIN) {
-            struct pollfd room = {STDOUT_FILENO, POLLOUT, 0};
+            struct pollfd room = {fd, POLLOUT, 0};
             poll(&room, 1, -1);
             continue;
         }
@@ -209,7 +211,7 @@ static void *writelines(void *)
         out.length = 0;
         out.writing = true;
         pthread_mutex_unlock(&out.lock);
-        writeout(batch, length);
+        writeout(out.fd, batch, length);
         out.done += length;
         pthread_mutex_lock(&out.lock);
         out.spare = batch;
@@ -287,7 +289,7 @@ static int emit(const char *bytes, size_t length)
     } else {
         while (out.length > 0 || out.writing)
             pthread_cond_wait(&out.idle, &out.lock);
-        result = writeout(bytes, length);
+        result = writeout(out.fd, bytes, length);
     }
     pthread_mutex_unlock(&out.lock);
     return result;
@@ -336,22 +338,30 @@ void drainoutputfor(long ms)
         nanosleep(&tick, nullptr);
 }
 
-// Formats into a buffer on the stack, or one from malloc for a longer line (escaped names
-// can be four times their bytes). Without memory, the part that fitted is written. The
-// result tells what was queued; a failure to write it comes later, and is not told.
-static int vprint(bool escapenames, const wchar_t *fmt, va_list args)
+// Formats into a buffer on the stack, or one from malloc (*heap, for the caller to free) for
+// a longer line (escaped names can be four times their bytes). Without memory, the part
+// that fitted is kept.
+static line formatted(char *stack, size_t size, char **heap, bool escapenames,
+                      const wchar_t *fmt, va_list args)
 {
-    char stack[1024];
-    line l = {stack, sizeof stack, 0, 0};
+    line l = {stack, size, 0, 0};
     va_list again;
     va_copy(again, args);
     formatline(&l, escapenames, fmt, args);
-    char *heap = nullptr;
-    if (l.count > l.cap && (heap = (char *)malloc(l.count))) {
-        l = {heap, l.count, 0, 0};
+    *heap = nullptr;
+    if (l.count > l.cap && (*heap = (char *)malloc(l.count))) {
+        l = {*heap, l.count, 0, 0};
         formatline(&l, escapenames, fmt, again);
     }
     va_end(again);
+    return l;
+}
+
+// The result tells what was queued; a failure to write it comes later, and is not told.
+static int vprint(bool escapenames, const wchar_t *fmt, va_list args)
+{
+    char stack[1024], *heap;
+    line l = formatted(stack, sizeof stack, &heap, escapenames, fmt, args);
     int result = emit(l.bytes, l.stored);
     free(heap);
     return result < 0 ? -1 : (int)l.stored;
@@ -378,4 +388,39 @@ static int print(bool escapenames, const wchar_t *format, ...)
 int platformputws(const wchar_t *text)
 {
     return print(false, L"%ls\n", text) < 0 ? -1 : 0;
+}
+
+// Once what went to the old place is out, the writer's next batch goes to the new one.
+void platformreportto(HANDLE file)
+{
+    int fd = filedescriptor(file);
+    if (fd < 0)
+        return;
+    drainoutput();
+    out.fd = fd;
+}
+
+int platformewprintf(const wchar_t *format, ...)
+{
+    drainoutput(); // on a shared terminal, after the report's lines written before it
+    char stack[1024], *heap;
+    va_list args;
+    va_start(args, format);
+    line l = formatted(stack, sizeof stack, &heap, true, format, args);
+    va_end(args);
+    int result = writeout(STDERR_FILENO, l.bytes, l.stored);
+    free(heap);
+    return result < 0 ? -1 : (int)l.stored;
+}
+
+int platformsnprintf(char *bytes, size_t size, const wchar_t *format, ...)
+{
+    line l = {bytes, size ? size - 1 : 0, 0, 0};
+    va_list args;
+    va_start(args, format);
+    formatline(&l, true, format, args);
+    va_end(args);
+    if (size)
+        bytes[l.stored] = '\0';
+    return (int)l.count;
 }

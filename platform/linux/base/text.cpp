@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
 
 // First of the code points that carry one invalid byte each (U+DC00 + byte, bytes 80..FF).
 static const uint32_t escapebase = 0xdc00;
@@ -53,6 +55,12 @@ static size_t decodeone(const unsigned char *s, size_t left, uint32_t *code)
 
 wchar_t *bytestowide(const char *bytes, size_t length)
 {
+    size_t count;
+    return bytestowidecount(bytes, length, &count);
+}
+
+wchar_t *bytestowidecount(const char *bytes, size_t length, size_t *count)
+{
     if (length > SIZE_MAX / sizeof(wchar_t) - 1)
         return nullptr;
     wchar_t *text = (wchar_t *)malloc((length + 1) * sizeof(wchar_t));
@@ -74,6 +82,7 @@ wchar_t *bytestowide(const char *bytes, size_t length)
         at += used;
     }
     text[out] = L'\0';
+    *count = out;
     return text;
 }
 
@@ -123,4 +132,38 @@ char *widetobytes(const wchar_t *text)
         out += widechartobytes(*c, bytes + out);
     bytes[out] = '\0';
     return bytes;
+}
+
+// UTF-8 as the core asks for it. With WC_ERR_INVALID_CHARS a text that holds no valid
+// Unicode fails, as on Windows: here that is a byte that was not UTF-8 (U+DC80..U+DCFF), or
+// a code point that is none. Without it, escaped bytes come back as they were. A length of
+// -1 takes the text to its NUL and counts the NUL.
+int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWCH text, int length, LPSTR bytes,
+                        int size, LPCCH, LPBOOL)
+{
+    if (codepage != CP_UTF8 || length < -1 || size < 0 || (size > 0 && !bytes)) {
+        setlasterror(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    size_t count = length < 0 ? wcslen(text) + 1 : (size_t)length;
+    size_t out = 0;
+    for (size_t i = 0; i < count; i++) {
+        uint32_t code = (uint32_t)text[i];
+        if ((flags & WC_ERR_INVALID_CHARS) &&
+            ((code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff)) {
+            setlasterror(ERROR_NO_UNICODE_TRANSLATION);
+            return 0;
+        }
+        char unit[4];
+        size_t n = widechartobytes(text[i], unit);
+        if (size > 0) {
+            if (out + n > (size_t)size) {
+                setlasterror(ERROR_INSUFFICIENT_BUFFER);
+                return 0;
+            }
+            memcpy(bytes + out, unit, n);
+        }
+        out += n;
+    }
+    return (int)out;
 }

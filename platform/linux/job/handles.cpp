@@ -33,6 +33,9 @@ BOOL CloseHandle(HANDLE handle)
         return TRUE;
     case KINDHEAP:
         return TRUE;
+    case KINDFILE:
+        closefile(handle);
+        return TRUE;
     }
     setlasterror(ERROR_INVALID_HANDLE);
     return FALSE;

@@ -36,6 +36,9 @@ proc *newproc(DWORD pid)
     p->alive = true;
     p->refs = 1;
     p->pid = pid;
+    p->startns = nowns();
+    p->creator = (DWORD)getpid();
+    p->userns = p->systemns = p->maxrsskb = UNKNOWNUSE;
     return p;
 }
 
@@ -103,6 +106,8 @@ image *makeimage(const char *path, size_t length)
         return nullptr;
     img->refs = 1;
     img->toolong = false;
+    img->args = nullptr;
+    img->argslength = 0;
     memcpy(img->path, path, length);
     img->path[length] = '\0';
     return img;
@@ -210,15 +215,60 @@ image *keepimage(image *img)
 
 void dropimage(image *img)
 {
-    if (img && --img->refs == 0)
+    if (img && --img->refs == 0) {
+        free(img->args);
         free(img);
+    }
+}
+
+bool imageargs(image *img, const char *args, size_t length)
+{
+    char *copy = img ? (char *)malloc(length ? length : 1) : nullptr;
+    if (!copy)
+        return false;
+    memcpy(copy, args, length);
+    free(img->args);
+    img->args = copy;
+    img->argslength = length;
+    return true;
+}
+
+// The kernel gives /proc/PID/cmdline from the process's own memory, as long as it is: a
+// page at a time, for the up to 2 MB of arguments an exec may pass.
+bool readargs(image *img, pid_t pid)
+{
+    char path[40];
+    pid = procpid(pid);
+    snprintf(path, sizeof path, "/proc/%d/cmdline", (int)pid);
+    int fd = pid ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0)
+        return false;
+    size_t length = 0, size = 4096;
+    char *args = (char *)malloc(size);
+    ssize_t n = 0;
+    while (args && (n = read(fd, args + length, size - length)) > 0) {
+        length += (size_t)n;
+        char *grown = length < size ? args : (char *)realloc(args, size *= 2);
+        if (!grown)
+            free(args);
+        args = grown;
+    }
+    close(fd);
+    bool got = args && n == 0 && length > 0 && imageargs(img, args, length);
+    free(args);
+    return got;
+}
+
+uint64_t nowns(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
 }
 
 uint32_t nowms(void)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (uint32_t)now.tv_sec * 1000u + (uint32_t)(now.tv_nsec / 1000000);
+    return (uint32_t)(nowns() / 1000000);
 }
 
 void announce(proc *p)
@@ -350,6 +400,7 @@ proc *procforked(proc *parent, DWORD pid, image *img)
     child->current = img ? img : parent ? keepimage(parent->current) : nullptr;
     // Only a process of the job is followed, so a child whose creator is unknown is in it.
     child->injob = parent ? parent->injob : true;
+    child->creator = parent ? parent->pid : 0;
     child->created = nowms();
     enqueue(child);
     return child;
@@ -358,6 +409,28 @@ proc *procforked(proc *parent, DWORD pid, image *img)
 void procforking(proc *p)
 {
     announce(p);
+}
+
+void procforkedat(proc *p, uint64_t ns)
+{
+    p->startns = ns;
+}
+
+void proccreator(proc *p, DWORD pid)
+{
+    p->creator = pid;
+}
+
+void procendedat(proc *p, uint64_t ns)
+{
+    p->endns = ns;
+}
+
+void procusage(proc *p, uint64_t userns, uint64_t systemns, uint64_t maxrsskb)
+{
+    p->userns = userns;
+    p->systemns = systemns;
+    p->maxrsskb = maxrsskb;
 }
 
 void procexeced(proc *p, image *img)
@@ -413,6 +486,9 @@ void procended(proc *p, int status)
     announce(p); // it ended before its first exec or fork: it ran what it inherited
     p->alive = false;
     p->exitcode = code;
+    p->signal = status != UNKNOWNSTATUS && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (!p->endns)
+        p->endns = nowns();
     if (p->handles) {
         p->handles->alive = false;
         p->handles->exitcode = code;

@@ -9,6 +9,8 @@
 struct image {
     unsigned refs;
     bool toolong; // only known to be too long to tell: its path is empty
+    char *args;   // the arguments of the exec that ran it, a NUL after each; null if unknown
+    size_t argslength;
     char path[];
 };
 
@@ -42,6 +44,11 @@ struct proc {
     image *current;   // the program it runs, inherited by its children, reported late or not
     image *shown;     // the program its new-process packet names, until that is handled
     opened *handles;  // what the core has opened of it, if it has
+    // What the run's record asks of it (info.cpp).
+    uint64_t startns, endns;             // when it started, and ended, on the monotonic clock
+    DWORD creator;                       // its creator's pid; 0 if unknown
+    int signal;                          // that ended it; 0 if none
+    uint64_t userns, systemns, maxrsskb; // its use of the machine; UNKNOWNUSE if unknown
 };
 
 // The thread of a handle from CreateProcessW: only the root's main thread ever has one.
@@ -51,7 +58,10 @@ struct thread {
 };
 
 // records.cpp
+// A process just created, by dorvane itself unless a tracker tells its creator.
 proc *newproc(DWORD pid);
+// The monotonic clock, in ns, of the trackers' times.
+uint64_t nowns(void);
 proc *asproc(HANDLE handle);
 opened *asopened(HANDLE handle);
 // What the core opens of the process: one record however often it does; null without
@@ -63,6 +73,11 @@ void closeopened(opened *o);
 void announce(proc *p);
 // Announces the processes whose time has come; returns the ms until the next is due, or -1.
 int announcedue(void);
+
+// info.cpp
+// The process a handle stands for while the core may ask of it: the root's through its
+// creation handle, any other's through an opened one while its packet is being handled.
+proc *handleproc(HANDLE handle);
 
 // job.cpp
 // Queues a packet for the process (or for the job, with null) on the job's port, if the
