@@ -311,6 +311,8 @@ static treeproc *born(const dorvaneevent *e)
         img = nullptr;
     } else if ((p = procforked(creator ? creator->process : nullptr, e->pid, keepimage(img)))) {
         procstarted(p, (uint32_t)(e->created / 1000000)); // the same clock, in ns
+        procforkedat(p, e->created);
+        proccreator(p, e->parentpid); // also where its creator's record is gone
     }
     t->byid.pid = (pid_t)(uint32_t)e->id;
     t->bypid.pid = (pid_t)e->pid;
@@ -399,6 +401,7 @@ static void take(const dorvaneevent *e, const char *components, bool ring)
     if (e->state == DORVANEENDED) {
         if (e->held)
             forgetheld(e);
+        procendedat(t->process, e->at); // the change that ended it
         ended(t, (int)e->status);
     } else if (t->stale) {
         ended(t, UNKNOWNSTATUS);

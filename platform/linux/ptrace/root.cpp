@@ -47,13 +47,18 @@ static int awaitexec(pid_t pid, int errfd)
     }
 }
 
-// The root's task: it has been seen, stopped at its exec.
+// The root's task: it has been seen, stopped at its exec, which names it as any exec does.
 static bool adopt(proc *root, pid_t pid)
 {
     task *t = addtask(pid, root, pid);
-    if (t)
-        t->state = TASKRUNNING;
-    return t != nullptr;
+    if (!t)
+        return false;
+    t->state = TASKRUNNING;
+    image *img = readimage(pid);
+    if (recordasked())
+        readargs(img, pid);
+    procexeced(root, img);
+    return true;
 }
 
 static bool follow(pid_t root)

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -168,14 +169,23 @@ static void letgo(task *t)
         restart(tid, status);
 }
 
+static uint64_t nanoseconds(const struct timeval *t)
+{
+    return (uint64_t)t->tv_sec * 1000000000u + (uint64_t)t->tv_usec * 1000u;
+}
+
 // The leader's end is the process's: it is reported after every other thread's, with the
-// group's exit status. A task claimed from /proc is kept until its creator's event comes,
-// so that event does not bring it back as a new process; it comes before its creator can
-// reap it, so the pid is not another's meanwhile.
-static void onend(task *t, int status)
+// group's exit status and, from the wait that reported it, the group's use of the machine
+// (if the record asked for it, and the end came from a wait). A task claimed from /proc is
+// kept until its creator's event comes, so that event does not bring it back as a new
+// process; it comes before its creator can reap it, so the pid is not another's meanwhile.
+static void onend(task *t, int status, const struct rusage *used)
 {
     if (t->process && t->entry.pid == t->tgid) {
         markghost(t->tgid);
+        if (used)
+            procusage(t->process, nanoseconds(&used->ru_utime), nanoseconds(&used->ru_stime),
+                      (uint64_t)used->ru_maxrss);
         procended(t->process, status);
     }
     if (t->state != TASKUNNAMED)
@@ -212,7 +222,7 @@ static void claim(pid_t tid, task *t, proc *owner, pid_t tgid)
     if (was == TASKHELD)
         letrun(t, t->status);
     else
-        onend(t, t->status);
+        onend(t, t->status, nullptr);
 }
 
 // Fork, vfork (posix_spawn too) and clone events. Only a clone can make a thread; a thread
@@ -258,7 +268,10 @@ static void onexec(task *t)
         if (old)
             removetask(old);
     }
-    procexeced(t->process, readimage(t->entry.pid));
+    image *img = readimage(t->entry.pid);
+    if (recordasked())
+        readargs(img, t->entry.pid);
+    procexeced(t->process, img);
 }
 
 // A task held at its first stop whose creator may never report it (it was killed in the
@@ -275,10 +288,12 @@ static void resolve(task *t)
         claim(tid, t, group->process, tgid);
     } else {
         task *parent = findtask((pid_t)ids[1]);
+        image *img = readimage(tid);
+        if (recordasked())
+            readargs(img, tid);
         // Only a process of the job has the options that attach its children, so this one
         // is in the job, even if its parent has ended since.
-        proc *child =
-            procforked(parent ? parent->process : nullptr, (DWORD)tid, readimage(tid));
+        proc *child = procforked(parent ? parent->process : nullptr, (DWORD)tid, img);
         if (!child)
             return letgo(t);
         claim(tid, t, child, tid);
@@ -287,7 +302,7 @@ static void resolve(task *t)
     t->state = TASKUNNAMED;
 }
 
-static void onevent(pid_t tid, int status)
+static void onevent(pid_t tid, int status, const struct rusage *used)
 {
     task *t = findtask(tid);
     // Its pid was reused before its creator told of it, or, claimed from /proc and ended,
@@ -307,7 +322,7 @@ static void onevent(pid_t tid, int status)
         return;
     }
     if (!WIFSTOPPED(status))
-        return onend(t, status);
+        return onend(t, status, used);
     int event = status >> 16;
     if (t->state == TASKNEW) {
         t->state = TASKRUNNING; // its first stop
@@ -360,28 +375,36 @@ static int settledue(int timeoutms)
     return timeoutms;
 }
 
+// A report of any task; with the use of the machine that the wait tells, if the record
+// asked for it.
+static pid_t waitany(int *status, int flags, struct rusage *used)
+{
+    return wait4(-1, status, __WALL | flags, recordasked() ? used : nullptr);
+}
+
 // One wait for the next report: blocking, or for at most timeoutms, woken by the SIGCHLD
 // that every report raises (blocked, so none can slip by between the two calls). Every
 // report that came since the last wait, which drained them all, raised one that is still
 // pending: a report already there ends the timed wait at once. Returns the reporting task,
 // 0 if none came in time, or -1 with errno.
-static pid_t waitreport(int timeoutms, int *status)
+static pid_t waitreport(int timeoutms, int *status, struct rusage *used)
 {
     if (timeoutms < 0)
-        return waitpid(-1, status, __WALL);
+        return waitany(status, 0, used);
     sigset_t chld;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     struct timespec wait = {timeoutms / 1000, (long)(timeoutms % 1000) * 1000000L};
     sigtimedwait(&chld, nullptr, &wait);
-    return waitpid(-1, status, __WALL | WNOHANG);
+    return waitany(status, WNOHANG, used);
 }
 
 bool traceevents(int timeoutms)
 {
     int status;
+    struct rusage usage, *used = recordasked() ? &usage : nullptr;
     readingevents();
-    pid_t tid = waitreport(settledue(timeoutms), &status);
+    pid_t tid = waitreport(settledue(timeoutms), &status, &usage);
     if (tid < 0 && errno != ECHILD)
         return true; // EINTR: wait again
     closeguard();
@@ -394,10 +417,10 @@ bool traceevents(int timeoutms)
         return false;
     }
     if (tid > 0)
-        onevent(tid, status);
+        onevent(tid, status, used);
     // Whatever else is ready is taken now, sparing a sleep and a wake-up per event.
-    while ((tid = waitpid(-1, &status, __WALL | WNOHANG)) > 0)
-        onevent(tid, status);
+    while ((tid = waitany(&status, WNOHANG, &usage)) > 0)
+        onevent(tid, status, used);
     // Before sleeping: a task held at its first stop whose creator's event has not come
     // may have lost its creator; ask /proc rather than risk waiting forever.
     for (size_t i = nunclaimed; i-- > 0;)
