@@ -29,3 +29,26 @@
 #define MSGEXITPROCNOCODE L"\texit process pid %u\n"
 #define MSGCRASHPROC L"\tcrash process pid %u ecode 0x%x\n"
 #define MSGCRASHPROCNOCODE L"\tcrash process pid %u\n"
+
+#define MSGBADOPTION L"dorvane.exe: unrecognized option '%ls'\n"
+#define MSGNOARGUMENT L"dorvane.exe: option '--%ls' requires an argument\n"
+#define MSGNEEDLESSARGUMENT L"dorvane.exe: option '--%ls' doesn't allow an argument\n"
+#define MSGVERSION L"dorvane.exe " DORVANE_VERSION
+// --help, a line to each _putws.
+#define MSGHELPLINES                                                                           \
+    L"dorvane.exe [OPTION]... [--] SOME_PROGRAM_TO_RUN.exe [ARGUMENTS_FOR_PROGRAM] [...]",     \
+        L"Runs the program and waits until it and every process it starts have ended,",        \
+        L"writing a line for each process that joins and for each that ends; exits with",      \
+        L"the program's exit code, or with a Windows error code if it cannot run it.", L"",    \
+        L"Options, before the program and given in full (\"--\" ends them):",                  \
+        L"  --output=FILE  write the report's lines to FILE instead of standard output",       \
+        L"  --json=FILE    write one JSON object per process to FILE (JSON Lines) as each",    \
+        L"                 ends, and a last one for the run",                                  \
+        L"  --trace=FILE   write the processes to FILE as a Chrome trace-event file",          \
+        L"                 (Perfetto, chrome://tracing)",                                      \
+        L"  --summary      at the end, list the processes that failed on standard error",      \
+        L"  --help         write this help and exit",                                          \
+        L"  --version      write the version and exit",                                        \
+        L"An option's FILE may also be the next argument: --json FILE.", L"", L"Environment:", \
+        L"  DORVANE_TRACKER  on Linux, ebpf or ptrace: the tracker that follows the",          \
+        L"                   processes (by default eBPF where it loads, else ptrace)"
