@@ -4,6 +4,7 @@
 #include "frontend.h"
 #include "messages.h"
 #include "options.h"
+#include "../supervisor/record.h"
 #include "../supervisor/supervisor.h"
 
 #include <stdint.h>
@@ -13,6 +14,7 @@ DWORD winerrno;
 
 void myexit(DWORD code)
 {
+    recordclose(code);
     wprintf(MSGEXITING, code);
     ExitProcess(code);
 }
@@ -88,6 +90,8 @@ extern "C" int wmain(int argc, wchar_t **argv)
         _putws(MSGHEAPALLOC);
         myexit(ERROR_NOT_ENOUGH_MEMORY);
     }
+    recordopen(&given, commandline);
     winerrno = runexe(commandline);
+    recordrun(winerrno);
     myexit(winerrno);
 }

@@ -52,3 +52,12 @@
         L"An option's FILE may also be the next argument: --json FILE.", L"", L"Environment:", \
         L"  DORVANE_TRACKER  on Linux, ebpf or ptrace: the tracker that follows the",          \
         L"                   processes (by default eBPF where it loads, else ptrace)"
+
+#define MSGCREATEFILE L"dorvane.exe: --%ls: CreateFile(\"%ls\") failed errno 0x%x\n"
+#define MSGWRITEFILE L"dorvane.exe: --%ls: WriteFile() failed errno 0x%x\n"
+#define MSGRECORDMEMORY L"dorvane.exe: --%ls: HeapAlloc() failed!\n"
+#define MSGSUMMARY L"dorvane.exe: processes %u, failed %u\n"
+#define MSGSUMMARYINCOMPLETE L"dorvane.exe: processes %u, failed %u, not reported in full %u\n"
+#define MSGSUMMARYCODE L"\t%ls process pid %u ecode 0x%x %ls\n"
+#define MSGSUMMARYNOCODE L"\t%ls process pid %u %ls\n"
+#define MSGSUMMARYMORE L"\tand %u more\n"

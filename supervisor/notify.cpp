@@ -1,5 +1,7 @@
 // The handlers of the job's per-process notifications: a line or three when a process
-// joins, one when it ends. Their failures are reported and passed over, never fatal.
+// joins, one when it ends, each followed by the run's record of the event. Their failures
+// are reported and passed over, never fatal.
+#include "record.h"
 #include "supervisor.h"
 #include "../frontend/messages.h"
 
@@ -9,14 +11,17 @@ void onnewproc(DWORD pid)
     if (!process) {
         winerrno = GetLastError();
         wprintf(MSGOPENPROC, winerrno);
+        recordnew(pid, nullptr, nullptr);
     } else {
         wchar_t name[MAX_PATH];
-        if (GetProcessImageFileNameW(process, name, MAX_PATH) != 0) {
+        bool named = GetProcessImageFileNameW(process, name, MAX_PATH) != 0;
+        if (named) {
             wprintf(MSGFILE, name);
         } else {
             winerrno = GetLastError();
             wprintf(MSGIMAGENAME, winerrno);
         }
+        recordnew(pid, process, named ? name : nullptr); // before the table may close it
         insertproc(pid, process);
     }
     wprintf(MSGNEWPROC, pid);
@@ -27,6 +32,7 @@ void onexitproc(DWORD pid, bool abnormal)
     procnode *node = findproc(pid);
     if (!node) {
         wprintf(abnormal ? MSGCRASHPROCNOCODE : MSGEXITPROCNOCODE, pid);
+        recordend(pid, abnormal, nullptr, false, 0);
         return;
     }
     // A failed query gives no code; all ones cannot be mistaken for success (0) and is
@@ -38,4 +44,5 @@ void onexitproc(DWORD pid, bool abnormal)
         wprintf(MSGEXITCODE, winerrno);
     }
     wprintf(abnormal ? MSGCRASHPROC : MSGEXITPROC, pid, code);
+    recordend(pid, abnormal, node->handle, true, code);
 }

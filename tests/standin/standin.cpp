@@ -2,6 +2,7 @@
 #include "standin.h"
 
 #include "../../frontend/frontend.h"
+#include "../../supervisor/record.h"
 #include "../../supervisor/supervisor.h"
 
 #include <setjmp.h>
@@ -72,6 +73,7 @@ void standinreset()
     hh = nullptr;
     winerrno = 0;
     rootproc = procnode();
+    recordreset();
 }
 
 DWORD standinrun(const std::vector<std::wstring> &args)
