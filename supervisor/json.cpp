@@ -92,6 +92,11 @@ void jsonuint(jsonline *j, uint64_t value)
     digits(j, value, 1);
 }
 
+void jsondigits(jsonline *j, uint64_t value)
+{
+    digits(j, value, 1);
+}
+
 void jsonseconds(jsonline *j, int64_t ticks)
 {
     separate(j);

@@ -26,6 +26,8 @@ void jsonkey(jsonline *j, const char *key);
 void jsonnull(jsonline *j);
 void jsonbool(jsonline *j, bool value);
 void jsonuint(jsonline *j, uint64_t value);
+// Its digits alone, within a value that jsonraw began.
+void jsondigits(jsonline *j, uint64_t value);
 // A span of time in 100 ns units, as seconds to the microsecond (rounded down).
 void jsonseconds(jsonline *j, int64_t ticks);
 // A string of length characters, NUL-terminated at text[length]. UTF-8 as it is; a text

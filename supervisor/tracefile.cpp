@@ -25,7 +25,7 @@ static void name(jsonline *j, const recorded *r)
 {
     if (!r->program) {
         jsonraw(j, "\"pid ");
-        jsonuint(j, r->pid);
+        jsondigits(j, r->pid);
         return jsonraw(j, "\"");
     }
     const wchar_t *file = r->program;

@@ -86,3 +86,41 @@ TEST(Text, WideTextThatIsNoCodePointBecomesReplacementCharacter)
     EXPECT_EQ(tobytes(std::wstring(1, (wchar_t)0x110000)), replacement);
     EXPECT_EQ(tobytes(std::wstring(1, (wchar_t)-1)), replacement);
 }
+
+// The core's conversion to UTF-8: strict, text that holds a byte that was not UTF-8 is
+// refused, as Windows refuses a lone surrogate; otherwise the bytes come back as they were.
+TEST(Text, WideCharToMultiByteRefusesOnlyWhatIsNotUnicodeWhenStrict)
+{
+    struct {
+        std::string bytes;
+        bool unicode;
+    } cases[] = {{"", true},
+                 {"/usr/bin/cc", true},
+                 {"\xe2\x82\xac \xf0\x9f\x98\x80", true},
+                 {"a\xff"
+                  "b",
+                  false},
+                 {"\xc0\xaf", false},
+                 {std::string("a\0b", 3), true}};
+    for (auto &c : cases) {
+        size_t count;
+        wchar_t *wide = bytestowidecount(c.bytes.data(), c.bytes.size(), &count);
+        ASSERT_NE(wide, nullptr);
+        char out[64];
+        int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, (int)count, nullptr, 0,
+                                    nullptr, nullptr);
+        EXPECT_EQ(n > 0 || c.bytes.empty(), c.unicode) << c.bytes;
+        if (!c.unicode) {
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_UNICODE_TRANSLATION);
+        }
+        n = WideCharToMultiByte(CP_UTF8, 0, wide, (int)count, out, sizeof out, nullptr,
+                                nullptr);
+        EXPECT_EQ(std::string(out, (size_t)n), c.bytes);
+        free(wide);
+    }
+    wchar_t euro[] = L"\u20ac";
+    char small[2];
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, euro, -1, nullptr, 0, nullptr, nullptr), 4);
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, euro, -1, small, 2, nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+}

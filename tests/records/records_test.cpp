@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -356,4 +357,85 @@ TEST_F(Records, AnOpenedHandleKeepsTheCodeOnceTheRecordHasGone)
     EXPECT_EQ(GetProcessImageFileNameW(kept, name, MAX_PATH), 0u); // its packet is gone
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
     EXPECT_TRUE(CloseHandle(kept));
+}
+
+// What the record asks of each process, at its packets, as the core asks it: its creator
+// and arguments when it joins, its times, usage and signal when it ends.
+TEST_F(Records, TheRecordAsksWhatTheTrackerTold)
+{
+    proc *a = procforked(root, 101, nullptr);
+    image *img = makeimage("/bin/a", 6);
+    ASSERT_TRUE(imageargs(img, "a\0-x y\0\0", 8));
+    procexeced(a, img);
+    procforkedat(a, 1000000000ull);
+    proc *b = procforked(a, 102, nullptr); // inherits a's program and arguments
+    proccreator(b, 4242);                  // a creator the tracker knew by pid alone
+    procusage(a, 2500000, 1000, 77);
+    procendedat(a, 3000000000ull);
+    procended(a, SIGTERM);
+    procended(b, 0); // no usage told, its end when reported
+    procended(root, 0);
+    std::vector<std::string> seen;
+    DWORD message;
+    ULONG_PTR key;
+    LPOVERLAPPED overlapped;
+    while (GetQueuedCompletionStatus(port, &message, &key, &overlapped, INFINITE) &&
+           message != JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) {
+        DWORD pid = (DWORD)(ULONG_PTR)overlapped;
+        // The root is asked through its creation handle, the others through one opened.
+        HANDLE h =
+            pid == rootpid ? info.hProcess : OpenProcess(PROCESS_QUERY_INFORMATION, 0, pid);
+        std::string id = pid == rootpid ? "root" : std::to_string(pid);
+        if (message == JOB_OBJECT_MSG_NEW_PROCESS) {
+            PROCESS_BASIC_INFORMATION basic;
+            ASSERT_EQ(NtQueryInformationProcess(h, ProcessBasicInformation, &basic,
+                                                sizeof basic, nullptr),
+                      STATUS_SUCCESS);
+            ULONG size = 0;
+            ASSERT_EQ(
+                NtQueryInformationProcess(h, ProcessCommandLineInformation, nullptr, 0, &size),
+                STATUS_INFO_LENGTH_MISMATCH);
+            std::vector<char> block(size);
+            ASSERT_EQ(NtQueryInformationProcess(h, ProcessCommandLineInformation, block.data(),
+                                                size, nullptr),
+                      STATUS_SUCCESS);
+            auto *text = (UNICODE_STRING *)block.data();
+            std::wstring args(text->Buffer, text->Length / sizeof(wchar_t));
+            std::replace(args.begin(), args.end(), L'\0', L'|');
+            ULONG_PTR creator = basic.InheritedFromUniqueProcessId;
+            std::string by = creator == (ULONG_PTR)getpid() ? "dorvane"
+                             : creator == rootpid           ? "root"
+                                                            : std::to_string(creator);
+            seen.push_back("new " + id + " by " + by + " " +
+                           std::string(args.begin(), args.end()));
+        } else {
+            FILETIME times[4];
+            ASSERT_TRUE(GetProcessTimes(h, &times[0], &times[1], &times[2], &times[3]));
+            uint64_t t[4];
+            for (int i = 0; i < 4; i++)
+                t[i] = (uint64_t)times[i].dwHighDateTime << 32 | times[i].dwLowDateTime;
+            PROCESS_MEMORY_COUNTERS memory;
+            bool peak = GetProcessMemoryInfo(h, &memory, sizeof memory);
+            uint64_t now = nowns() / 100;
+            bool endnow = t[1] <= now && now - t[1] < 100000000; // within 10 s
+            seen.push_back("end " + id + " signal " + std::to_string(platformexitsignal(h)) +
+                           (pid == 101 ? " " + std::to_string(t[0]) + "-" + std::to_string(t[1])
+                            : endnow   ? " now"
+                                       : " then") +
+                           " cpu " + std::to_string(t[3]) + "/" + std::to_string(t[2]) +
+                           " peak " +
+                           (peak ? std::to_string(memory.PeakWorkingSetSize) : "none"));
+        }
+        if (h != info.hProcess)
+            CloseHandle(h);
+    }
+    std::string unknown = std::to_string(UINT64_MAX);
+    EXPECT_EQ(seen,
+              (lines{"new root by dorvane /bin/true|", "new 101 by root a|-x y||",
+                     "end 101 signal 15 10000000-30000000 cpu 25000/10 peak 78848",
+                     "new 102 by 4242 a|-x y||",
+                     "end 102 signal 0 now cpu " + unknown + "/" + unknown + " peak none",
+                     "end root signal 0 now cpu " + unknown + "/" + unknown + " peak none"}));
+    for (proc *p : {a, b})
+        releaseproc(p);
 }
