@@ -6,6 +6,7 @@ Linux build; what differs between the two is kept in TARGETS and nowhere else.
 usage: e2e.py --target windows|linux --dorvane PATH --fixture PATH --work DIR GROUP...
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -28,6 +29,7 @@ TARGETS = {
         'status': lambda code: code & 0xFF,
         'raw_commandline': True,
         'args_as_given': False,
+        'exit3': (['cmd', '/c', 'exit', '3'], 'cmd /c exit 3 '),
     },
     'linux': {
         'child_image': True,
@@ -37,6 +39,7 @@ TARGETS = {
         'status': lambda code: code & 0xFF,
         'raw_commandline': False,
         'args_as_given': True,
+        'exit3': (['sh', '-c', 'exit 3'], ['sh', '-c', 'exit 3']),
     },
 }
 
@@ -168,6 +171,28 @@ def test_crash(cfg):
                            'dorvane.exe: Exiting with exit code 0x%x' % code],
           'final lines', r.text)
     check(r.status == cfg['status'](code), 'exit status', r.text)
+
+
+def test_json(cfg):
+    # The record of a run, one object per process and then the run's: the root's line
+    # (Windows: its command line as one string; Linux: its arguments) and its exit code.
+    out = os.path.join(cfg['work'], 'run.jsonl')
+    if os.path.exists(out):
+        os.remove(out)
+    command, argv = cfg['exit3']
+    r = run(cfg, ['--json=' + native_path(cfg, out)] + command)
+    check(r.status == 3 and r.lines[-1] == 'dorvane.exe: Exiting with exit code 0x3',
+          'the run ends with 3', r.text)
+    with open(out, encoding='utf-8') as f:
+        lines = [json.loads(line) for line in f.read().splitlines()]
+    root = r.pids('new')[0] if r.pids('new') else None
+    records = [line for line in lines if line.get('pid') == root]
+    check(len(records) == 1 and records[0]['exitcode'] == 3 and not records[0]['crash'] and
+          records[0]['argv'] == argv and 0 <= records[0]['start'] <= records[0]['end'],
+          'the root\'s record', lines)
+    check(lines and lines[-1].get('run', {}).get('exitcode') == 3 and
+          lines[-1]['run']['pid'] == root and lines[-1]['run']['processes'] == len(lines) - 1,
+          'the run\'s record last', lines)
 
 
 def start():

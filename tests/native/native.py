@@ -2,7 +2,8 @@
 """Native scenarios of dorvane on Linux, the groups of checks of the modules beside this
 driver: trees (trees, kinds, images, negative), signals (signals, groupsignals, interrupts,
 pidone, terminal, stopped), launch (argv, inherit, launch, start, bytes, stdout, unread,
-detach), oracle and trackers (sched, transparent, kernel, choice, capinstall).
+detach), oracle and trackers (sched, transparent, kernel, choice, capinstall), and the
+run's record (json, trace, summary, output, options).
 
 usage: native.py --dorvane PATH --fixture PATH --linuxfixture PATH --work DIR
                  [--nofollow PATH] [--tinyring PATH] [--leakfixture PATH] GROUP...
@@ -16,6 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import harness  # noqa: E402
 import launch  # noqa: E402
 import oracle  # noqa: E402
+import record  # noqa: E402
 import signals  # noqa: E402
 import trackers  # noqa: E402
 import trees  # noqa: E402
@@ -33,7 +35,7 @@ def start():
     os.makedirs(cfg['work'], exist_ok=True)
     harness.skip_unless_tracker_starts(cfg['dorvane'])
     tests = {}
-    for module in (trees, signals, launch, oracle, trackers):
+    for module in (trees, signals, launch, oracle, trackers, record):
         tests.update(harness.groups(vars(module)))
     harness.main(tests, opts.groups, cfg)
 
