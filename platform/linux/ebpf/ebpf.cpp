@@ -196,9 +196,10 @@ static bool resume(pid_t root)
 // GATHERMS until the tree has made no change for that long, by the changes' own times, so
 // that a pause taken meanwhile does not hide a quiet gap. (A lone short process makes three
 // wake-ups: its fork, exec and exit.) The kernel wakes dorvane for an event only when it has
-// read all before it, so a pause takes a burst in one read. It ends early when an
-// announcement falls due, or at the doorbell: the tree is gone, so the report's end is not
-// delayed.
+// read all before it, so a pause takes a burst in one read. It ends early at the doorbell
+// (the tree is gone, so the report's end is not delayed), but not for an announcement that
+// falls due meanwhile: in a storm one always does, and cutting each pause short for it
+// would leave the bursts small. Such an announcement comes at most a pause late.
 #define GATHERMS 25
 #define STORMWAKES 4
 
@@ -249,8 +250,7 @@ static bool readevents(int timeoutms, const sigset_t *open)
     if (n == 0 && woke - waited >= GATHERMS)
         storming = false;
     if (n > 0 && stormy(woke) && !ready[0].revents && *kernel.alive > 0) {
-        int ms = timeoutms >= 0 && timeoutms < GATHERMS ? timeoutms : GATHERMS;
-        timespec pause = {0, ms * 1000000L};
+        timespec pause = {0, GATHERMS * 1000000L};
         ppoll(ready, 1, &pause, open);
     }
     // Emptied first: a ring for what comes after this read wakes the next wait.
