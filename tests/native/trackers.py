@@ -381,4 +381,27 @@ def test_capinstall(cfg):
             check(r.lines == ['dorvane.exe: CreateJobObject() failed',
                               'dorvane.exe: Exiting with exit code 0x5'] and r.status == 5 and
                   beat.counts() == [0, 0], case + ': a failed start', r.text)
+    # A name of no tracker, to an output that takes nothing for now: dorvane waits for it
+    # holding no capability, its writer neither.
+    readend, full = os.pipe()
+    os.set_blocking(full, False)
+    try:
+        while os.write(full, b'x' * 4096):
+            pass
+    except BlockingIOError:
+        os.set_blocking(full, True)
+    proc = subprocess.Popen(lfx(cfg, 'nobody', '-', capped, '/bin/true'), stdout=full,
+                            stderr=subprocess.DEVNULL, env={**forced, b'DORVANE_TRACKER': b'x'})
+    os.close(full)
+    tasks = '/proc/%d/task' % proc.pid
+    if check(poll(lambda: len(os.listdir(tasks)) == 2, 10), 'dorvane waits for its output'):
+        held = []
+        for task in os.listdir(tasks):
+            with open('%s/%s/status' % (tasks, task)) as f:
+                held += re.findall(r'^Cap(?:Prm|Eff):\s*(\w+)', f.read(), re.M)
+        check(set(held) == {'0000000000000000'}, 'capabilities while it waits: %r' % held)
+    while os.read(readend, 65536):
+        pass
+    os.close(readend)
+    check(proc.wait(timeout=30 * SCALE) == 0x57, 'a name of no tracker: 0x57')
     shutil.rmtree(folder, ignore_errors=True)

@@ -49,6 +49,10 @@ int flushoutput(void);
 // For an end by a signal: gives the writer up to ms milliseconds for what is queued. It
 // takes no lock and no memory, since the thread the signal interrupted may hold either.
 void drainoutputfor(long ms);
+// Drops every capability of the calling thread (the main one), if it holds any. Nothing is
+// written while one is held, so that an output that takes nothing cannot keep dorvane
+// privileged, whatever path it took: the writer's start and standard error's lines call it.
+void holdnoprivilege(void);
 
 // dorvane's own signals (signals.cpp).
 // From the root's start on: a first SIGINT or SIGQUIT is outlived; a second one, or a
