@@ -40,6 +40,20 @@ def test_launch(cfg):
         check(r.lines == ['dorvane.exe: CreateProcess() failed errno 0x%x' % code,
                           'dorvane.exe: Exiting with exit code 0x%x' % code] and
               r.status == code, '%s: error 0x%x' % (program, code), r.text)
+    # With the line of the failure, its reason in Linux's terms on standard error.
+    proc = subprocess.run([cfg['dorvane'], 'no-such-program'], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, cwd=work, timeout=30 * SCALE)
+    check(proc.stderr == b'dorvane: execve: No such file or directory: it is not found in '
+          b'the directories of PATH\n', 'the reason of a launch failure', proc.stderr.decode())
+    # dorvane inside dorvane under ptrace: the inner one cannot trace what the outer one does.
+    if os.environ.get('DORVANE_TRACKER') == 'ptrace':
+        inner = [os.path.join(work, 'inner.' + name) for name in ('out', 'err')]
+        dorvane(cfg, ['sh', '-c', '"$0" "$1" exit 0 >"$2" 2>"$3"', cfg['dorvane'],
+                      cfg['fixture']] + inner)
+        with open(inner[0]) as lines, open(inner[1]) as reason:
+            check(lines.read().split('\n')[0] == 'dorvane.exe: CreateProcess() failed errno 0x5'
+                  and reason.read() == 'dorvane: ptrace: Operation not permitted: dorvane is '
+                  'itself traced, or ptrace is restricted\n', 'the inner dorvane\'s reason')
     # A program found on PATH, after a directory where it is not executable.
     bindir = os.path.join(work, 'bin')
     os.makedirs(bindir, exist_ok=True)

@@ -291,7 +291,8 @@ def test_choice(cfg):
 
     def starts(tracker, **options):
         out = subprocess.run([cfg['dorvane'], '/bin/true'], stdout=subprocess.PIPE,
-                             env=dict(env, DORVANE_TRACKER=tracker), cwd='/', **options)
+                             stderr=subprocess.DEVNULL, env=dict(env, DORVANE_TRACKER=tracker),
+                             cwd='/', **options)
         return b'CreateJobObject() failed' not in out.stdout
 
     if starts('ebpf'):
@@ -316,11 +317,24 @@ def test_choice(cfg):
                 '\texit process pid %d ecode 0x0' % child, '\texit process pid %d ecode 0x0' % root,
                 'root process exited with exit code 0x0', 'dorvane.exe: Exiting with exit code 0x0']
         check(r.lines == want and r.status == 0, 'the fallback\'s report is a plain one', r.text)
-    r = dorvane(cfg, ['/bin/true'], env=dict(env, DORVANE_TRACKER='bogus'))
-    check(r.lines == ['dorvane.exe: DORVANE_TRACKER="bogus" names no tracker: ebpf or ptrace',
-                      'dorvane.exe: CreateJobObject() failed',
-                      'dorvane.exe: Exiting with exit code 0x57'] and r.status == 0x57,
-          'a name of no tracker is refused', r.text)
+    # A forced tracker that cannot start, and a name of none: the lines as ever, and the
+    # reason in Linux's terms on standard error.
+    cases = [('bogus', {}, ['dorvane.exe: DORVANE_TRACKER="bogus" names no tracker: ebpf or '
+                            'ptrace'], 0x57, 'DORVANE_TRACKER: Invalid argument: it is to name '
+                                               'ebpf or ptrace')]
+    if os.getuid() == 0 and not starts('ebpf', preexec_fn=nobody):
+        cases.append(('ebpf', {'preexec_fn': nobody}, [], 5, 'bpf (load): Operation not '
+                      'permitted: the eBPF tracker needs root, or the binary given '
+                      'cap_bpf,cap_perfmon'))
+    for tracker, options, lines, code, reason in cases:
+        proc = subprocess.run([cfg['dorvane'], '/bin/true'], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=dict(env, DORVANE_TRACKER=tracker),
+                              cwd='/', **options)
+        r = Report(proc.stdout, proc.returncode)
+        check(r.lines == lines + ['dorvane.exe: CreateJobObject() failed',
+                                  'dorvane.exe: Exiting with exit code 0x%x' % code] and
+              r.status == code and proc.stderr.decode() == 'dorvane: %s\n' % reason,
+              '%s: refused' % tracker, r.text + proc.stderr.decode())
 
 
 

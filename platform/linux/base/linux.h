@@ -36,6 +36,15 @@ bool inpool(const blockpool *pool, const void *block);
 void setlasterror(DWORD error);
 // Windows error code for an errno value; the one table of that mapping.
 DWORD winerror(int err);
+// The reason of a failure in Linux's terms, for the line that a failing service of dorvane's
+// own steps (its job, its start) writes to standard error beside the core's line of it:
+// the call that failed (a string that lasts), its errno and the likely cause where one is
+// known (or null). noteerror keeps the last one and returns the errno's Windows code;
+// sayerror writes it, "dorvane: CALL: ERRNO TEXT[: CAUSE]", once; forgeterror drops it,
+// for a failure that the service survives.
+DWORD noteerror(const char *call, int err, const char *cause);
+void sayerror(void);
+void forgeterror(void);
 
 // Waits until every line queued for standard output has been written, or the output has
 // failed, and ends the writer thread (a later line starts another). Every way out of the

@@ -52,12 +52,12 @@ bool guardprivilege(void)
     if (getuid() == 0)
         return true;
     if (!readcapabilities(data))
-        return failed(winerror(errno));
+        return failed(noteerror("capget", errno, nullptr));
     // The kernel has made a secure exec non-dumpable already; dorvane does not rest on that
     // alone (capabilities can come otherwise): while it holds any, no process of the user
     // may attach to it, read its memory or take its descriptors, and it leaves no core.
     if (!holdsnone(data) && prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) < 0)
-        return failed(winerror(errno));
+        return failed(noteerror("prctl", errno, nullptr));
     return true;
 }
 
@@ -68,18 +68,18 @@ bool dropprivilege(bool dumpable)
     if (getuid() == 0)
         return true;
     if (!readcapabilities(data))
-        return failed(winerror(errno));
+        return failed(noteerror("capget", errno, nullptr));
     if (holdsnone(data))
         return true;
     memset(data, 0, sizeof data);
     if (syscall(SYS_capset, &header, data) < 0)
-        return failed(winerror(errno));
+        return failed(noteerror("capset", errno, "dorvane cannot drop its capabilities"));
     if (!readcapabilities(data))
-        return failed(winerror(errno));
+        return failed(noteerror("capget", errno, nullptr));
     if (!holdsnone(data))
-        return failed(ERROR_ACCESS_DENIED);
+        return failed(noteerror("capset", EPERM, "a capability is still held after the drop"));
     if (dumpable && prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) < 0)
-        return failed(winerror(errno));
+        return failed(noteerror("prctl", errno, nullptr));
     return true;
 }
 

@@ -3,6 +3,7 @@
 // the tracker for the tree's events, on the one thread, blocking in the kernel's wait.
 #include "records.h"
 
+#include <errno.h>
 #include <stdlib.h>
 
 // A completion packet: message, and the process whose pid goes in the overlapped slot
@@ -34,11 +35,14 @@ static proc *lastproc;
 
 HANDLE CreateJobObjectW(LPSECURITY_ATTRIBUTES, LPCWSTR)
 {
-    if (!choosetracker())
+    if (!choosetracker()) {
+        sayerror();
         return nullptr;
+    }
     job *j = (job *)calloc(1, sizeof(job));
     if (!j) {
-        setlasterror(ERROR_NOT_ENOUGH_MEMORY);
+        setlasterror(noteerror("calloc", ENOMEM, nullptr));
+        sayerror();
         return nullptr;
     }
     j->kind = KINDJOB;
@@ -53,7 +57,8 @@ HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existing, ULONG_PTR, DWORD)
     }
     port *q = (port *)calloc(1, sizeof(port));
     if (!q) {
-        setlasterror(ERROR_NOT_ENOUGH_MEMORY);
+        setlasterror(noteerror("calloc", ENOMEM, nullptr));
+        sayerror();
         return nullptr;
     }
     q->kind = KINDPORT;
@@ -147,8 +152,10 @@ BOOL AssignProcessToJobObject(HANDLE jobhandle, HANDLE process)
         setlasterror(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (!tracking->follow((pid_t)p->pid))
+    if (!tracking->follow((pid_t)p->pid)) {
+        sayerror();
         return FALSE;
+    }
     treejob = j;
     p->injob = true;
     announce(p);

@@ -102,8 +102,10 @@ static int execsearch(char **argv, const char *path)
 static pid_t forkseized(char **argv, const char *path, int errpipe[2])
 {
     int syncpipe[2];
-    if (pipe2(syncpipe, O_CLOEXEC) < 0)
+    if (pipe2(syncpipe, O_CLOEXEC) < 0) {
+        noteerror("pipe2", errno, nullptr);
         return -1;
+    }
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
@@ -114,6 +116,8 @@ static pid_t forkseized(char **argv, const char *path, int errpipe[2])
         child(argv, path, syncpipe[0], errpipe[1]);
     }
     int err = errno;
+    if (pid < 0)
+        noteerror("fork", err, err == EAGAIN ? "a limit of processes is reached" : nullptr);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     close(syncpipe[0]);
     if (pid > 0 && !tracking->seize(pid)) {
@@ -131,13 +135,29 @@ static pid_t forkseized(char **argv, const char *path, int errpipe[2])
     return pid;
 }
 
+// What a failed exec likely means, beyond its errno.
+static const char *execcause(int err, const char *name)
+{
+    if (err == ENOENT)
+        return strchr(name, '/')
+                   ? "it is not there, or the interpreter that its #! names is not"
+                   : "it is not found in the directories of PATH";
+    if (err == EACCES)
+        return "it is not an executable file, or lies on a file system mounted noexec";
+    if (err == EINTR)
+        return "it was killed before it started";
+    return nullptr;
+}
+
 // Starts the program and leaves it stopped at its exec; returns its pid, or -1 with errno.
 static pid_t startstopped(char **argv)
 {
     const char *path = getenv("PATH");
     int errpipe[2];
-    if (pipe2(errpipe, O_CLOEXEC) < 0)
+    if (pipe2(errpipe, O_CLOEXEC) < 0) {
+        noteerror("pipe2", errno, nullptr);
         return -1;
+    }
     pid_t pid = forkseized(argv, path ? path : defaultpath, errpipe);
     int err = errno;
     if (pid > 0)
@@ -145,8 +165,10 @@ static pid_t startstopped(char **argv)
     close(errpipe[1]);
     if (pid > 0) {
         err = tracking->awaitexec(pid, errpipe[0]); // a child that failed is reaped by then
-        if (err)
+        if (err) {
+            noteerror("execve", err, execcause(err, argv[0] ? argv[0] : ""));
             pid = -1;
+        }
     }
     close(errpipe[0]);
     errno = err;
@@ -171,7 +193,8 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR, LPSECURITY_ATTRIBUTES,
     if (!p || !t) {
         free(p);
         free(t);
-        setlasterror(ERROR_NOT_ENOUGH_MEMORY);
+        setlasterror(noteerror("malloc", ENOMEM, nullptr));
+        sayerror();
         return FALSE;
     }
     taketerminalsignals();
@@ -184,7 +207,8 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR, LPSECURITY_ATTRIBUTES,
             kill(pid, SIGKILL);
         free(p);
         free(t);
-        setlasterror(pid < 0 ? winerror(err) : ERROR_NOT_ENOUGH_MEMORY);
+        setlasterror(pid < 0 ? winerror(err) : noteerror("malloc", ENOMEM, nullptr));
+        sayerror();
         return FALSE;
     }
     if (!p->current)
@@ -212,8 +236,10 @@ DWORD ResumeThread(HANDLE handle)
     proc *p = t->process;
     if (!p->suspended)
         return 0;
-    if (!tracking->resume((pid_t)p->pid))
+    if (!tracking->resume((pid_t)p->pid)) {
+        sayerror();
         return (DWORD)-1;
+    }
     p->suspended = false;
     return 1;
 }
@@ -232,7 +258,8 @@ BOOL TerminateProcess(HANDLE handle, UINT code)
         return FALSE;
     }
     if (kill((pid_t)p->pid, SIGKILL) < 0) {
-        setlasterror(winerror(errno));
+        setlasterror(noteerror("kill", errno, nullptr));
+        sayerror();
         return FALSE;
     }
     p->terminated = true;
