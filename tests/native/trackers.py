@@ -395,6 +395,24 @@ def test_capinstall(cfg):
             check(r.lines == ['dorvane.exe: CreateJobObject() failed',
                               'dorvane.exe: Exiting with exit code 0x5'] and r.status == 5 and
                   beat.counts() == [0, 0], case + ': a failed start', r.text)
+    # A /proc/self/stat that places the environment outside dorvane's memory (one mounted
+    # over it here; a user namespace may mount a /proc of its own): a failed start, no crash.
+    stat = open('/proc/self/stat').read().split(') ', 1)
+    fields = stat[1].split(' ')
+    fields[47:49] = ['1', '2']  # fields 50 and 51
+    fake = os.path.join(folder, 'stat')
+    with open(fake, 'w') as f:
+        f.write(stat[0] + ') ' + ' '.join(fields))
+    os.chmod(fake, 0o644)
+    proc = subprocess.run(['unshare', '--mount', '--propagation', 'private', 'sh', '-c',
+                           'mount --bind "$0" /proc/$$/stat && exec "$@"', fake] +
+                          lfx(cfg, 'nobody', '-', capped, '/bin/true'), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, cwd=beats, env=forced)
+    r = Report(proc.stdout, proc.returncode)
+    check(r.lines == ['dorvane.exe: CreateJobObject() failed',
+                      'dorvane.exe: Exiting with exit code 0xd'] and r.status == 0xd and
+          proc.stderr.startswith(b'dorvane: /proc/self/stat: Bad address: '),
+          'a /proc/self/stat that lies', r.text + proc.stderr.decode(errors='replace'))
     # A name of no tracker, to an output that takes nothing for now: dorvane waits for it
     # holding no capability, its writer neither.
     readend, full = os.pipe()
