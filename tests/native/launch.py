@@ -34,12 +34,26 @@ def test_launch(cfg):
         f.write('#!/no/such/interpreter\nexit 0\n')
     os.chmod(script, 0o755)
     cases = [('no-such-program', 0x2), ('./no/such/path', 0x2), (plain, 0x5), (work, 0x5),
-             (garbage, 0xc1), (script, 0x2), (plain + '/below', 0x3)]
+             (script, 0x2), (plain + '/below', 0x3)]
     for program, code in cases:
         r = dorvane(cfg, [program, 'x'])
         check(r.lines == ['dorvane.exe: CreateProcess() failed errno 0x%x' % code,
                           'dorvane.exe: Exiting with exit code 0x%x' % code] and
               r.status == code, '%s: error 0x%x' % (program, code), r.text)
+    # A file in no executable format is run by /bin/sh, as execvp (and so env) runs it: a
+    # script without #!, named with a slash or found on PATH, and a file of garbage.
+    bare = os.path.join(work, 'bare')
+    with open(bare, 'w') as f:
+        f.write('echo "$0 $1" >"$1"; exit 6\n')
+    os.chmod(bare, 0o755)
+    out = fresh(os.path.join(work, 'bare.out'))
+    for program, env in ((bare, None), ('bare', dict(os.environ, PATH=work))):
+        r = dorvane(cfg, [program, out], env=env)
+        expect_tree(r, 1, 6, 'a script without #!: %s' % program)
+        check(os.path.exists(out) and open(out).read() == bare + ' ' + out + '\n',
+              'the shell runs the script: %s' % program)
+    alone = subprocess.run(['env', garbage], stderr=subprocess.DEVNULL).returncode
+    expect_tree(dorvane(cfg, [garbage]), 1, alone, 'garbage, run by the shell as env does')
     # With the line of the failure, its reason in Linux's terms on standard error.
     proc = subprocess.run([cfg['dorvane'], 'no-such-program'], stdout=subprocess.DEVNULL,
                           stderr=subprocess.PIPE, cwd=work, timeout=30 * SCALE)
