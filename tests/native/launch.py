@@ -259,6 +259,13 @@ def decode_name(text):
 
 
 def test_stdout(cfg):
+    # The root's lines are written out before it runs: its own output on the same pipe comes
+    # after them.
+    early = 0
+    for _ in range(20):
+        r = dorvane(cfg, ['sh', '-c', 'echo OUT'])
+        early += 'OUT' not in r.lines or r.lines.index('OUT') < r.procs[0].at
+    check(early == 0, 'the root wrote before its lines in %d runs of 20' % early)
     # The reader goes away after the first line: dorvane still waits for the whole tree.
     marker = fresh(os.path.join(cfg['work'], 'stdout-marker'))
     proc = subprocess.Popen([cfg['dorvane']] + fx(cfg, 'orphan', str(int(500 * SCALE)),

@@ -58,6 +58,8 @@ int flushoutput(void);
 // For an end by a signal: gives the writer up to ms milliseconds for what is queued. It
 // takes no lock and no memory, since the thread the signal interrupted may hold either.
 void drainoutputfor(long ms);
+// Writes every line queued now, here, or waits until the writer has; the writer goes on.
+void writequeued(void);
 // Drops every capability of the calling thread (the main one), if it holds any. Nothing is
 // written while one is held, so that an output that takes nothing cannot keep dorvane
 // privileged, whatever path it took: the writer's start and standard error's lines call it.

@@ -338,6 +338,21 @@ int flushoutput(void)
     return due;
 }
 
+// What is queued is written here, after the writer's batch if it has one out: waking the
+// writer for it would cost a switch to it, and on a busy machine a wait for a CPU.
+void writequeued(void)
+{
+    int saved = errno;
+    pthread_mutex_lock(&out.lock);
+    while (out.writing)
+        pthread_cond_wait(&out.idle, &out.lock);
+    writeout(out.bytes, out.length);
+    out.done += out.length;
+    out.length = 0;
+    pthread_mutex_unlock(&out.lock);
+    errno = saved;
+}
+
 void drainoutputfor(long ms)
 {
     uint64_t queued = out.queued, one = 1;

@@ -32,6 +32,11 @@ static job *treejob;
 // The process of the packet dequeued last; held until the next dequeue, so the handler of
 // that packet can open it by pid.
 static proc *lastproc;
+// The root, resumed while its new-process packet waited in the port: it is let run once
+// that packet has been handled and its lines written out, so that its own output (on the
+// same terminal or pipe) comes after them. Held; and whether the packet has been dequeued.
+static proc *resumelater;
+static bool resumedue;
 
 HANDLE CreateJobObjectW(LPSECURITY_ATTRIBUTES, LPCWSTR)
 {
@@ -129,6 +134,32 @@ bool postpacket(DWORD message, proc *p)
     return true;
 }
 
+bool resumeafterannounce(proc *p)
+{
+    port *q = treejob ? treejob->queue : nullptr;
+    for (size_t i = 0; q && i < q->count && !resumelater; i++) {
+        packet *k = &q->ring[(q->head + i) % q->size];
+        if (k->process == p && k->message == JOB_OBJECT_MSG_NEW_PROCESS) {
+            resumelater = p;
+            holdproc(p);
+        }
+    }
+    return resumelater == p;
+}
+
+// A resume that fails here finds the root gone (killed while it waited): its end comes as
+// any end does.
+static void resumeshown(void)
+{
+    writequeued();
+    if (tracking->resume((pid_t)resumelater->pid))
+        resumelater->suspended = false;
+    forgeterror();
+    releaseproc(resumelater);
+    resumelater = nullptr;
+    resumedue = false;
+}
+
 proc *packetproc(DWORD pid)
 {
     return lastproc && lastproc->pid == pid ? lastproc : nullptr;
@@ -182,6 +213,8 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD message, PULONG_PTR key,
         return FALSE;
     }
     retirelast();
+    if (resumedue)
+        resumeshown();
     while (q->count == 0) {
         // Nothing can arrive any more: waiting forever would hang the caller.
         if (!treejob || treejob->queue != q || treejob->drained) {
@@ -205,6 +238,8 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD message, PULONG_PTR key,
     q->head = (q->head + 1) % q->size;
     q->count--;
     lastproc = p.process;
+    resumedue =
+        resumelater && p.process == resumelater && p.message == JOB_OBJECT_MSG_NEW_PROCESS;
     *message = p.message;
     *key = treejob->key;
     *overlapped = (LPOVERLAPPED)(ULONG_PTR)(p.process ? p.process->pid : 0);

@@ -73,6 +73,9 @@ bool postpacket(DWORD message, proc *p);
 proc *packetproc(DWORD pid);
 // The process of the packet dequeued last, if the core has opened it as o.
 proc *openedpacketproc(const opened *o);
+// Whether the process's new-process packet still waits in the port: if so, the job resumes
+// it once that packet has been handled and its lines are written out.
+bool resumeafterannounce(proc *p);
 
 // capabilities.cpp: under the capability install; each false with the last error set.
 // Keeps dorvane non-dumpable while it holds any capability.

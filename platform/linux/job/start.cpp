@@ -266,6 +266,8 @@ DWORD ResumeThread(HANDLE handle)
     proc *p = t->process;
     if (!p->suspended)
         return 0;
+    if (resumeafterannounce(p))
+        return 1; // it runs once its lines are out
     if (!tracking->resume((pid_t)p->pid)) {
         sayerror();
         return (DWORD)-1;
