@@ -78,9 +78,24 @@ void closeguard(void);
 void openguard(void);
 // The same for reading the tree's events, but for waits that take *open as their signal
 // mask (ppoll); a signal that would end dorvane meanwhile is kept rather than
-// acted on, and undeferguard returns it (0: none) for the tracker to end by.
+// acted on, and undeferguard returns it (0: none) for the tracker to end by. A stop signal
+// comes in such a wait too, and cuts it short.
 void deferguard(sigset_t *open);
 int undeferguard(void);
+// From the root's start on, the job's: as pid 1, a first terminating signal that a process
+// sent is kept for the job to pass on to the tree (takepassing returns it, once); a stop
+// signal (SIGTSTP, SIGTTIN, SIGTTOU) is kept pending rather than acted on, for dorvane to
+// stop by once its programs have stopped. Either cuts short a wait for events, but for one
+// that came just before it began: a tracker about to wait asks jobsignalcame first, and
+// does not wait if one did.
+void guardjob(void);
+bool jobsignalcame(void);
+int takepassing(void);
+// Whether a stop signal waits for dorvane to stop by it: one came, and no SIGCONT has
+// dropped it since. The job asks it at every turn of its loop.
+bool stopwaits(void);
+// Stops dorvane by the stop signal that waits, if one still does; returns once continued.
+void stopnow(void);
 
 // Text. Wide strings are UTF-32 here. Bytes that are not valid UTF-8 travel through wide
 // text as U+DC80..U+DCFF (one code per byte), so they can be turned back into the very same

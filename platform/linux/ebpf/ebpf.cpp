@@ -285,9 +285,10 @@ static bool events(int timeoutms)
         endbysignal(endsignal);
     sigset_t open;
     deferguard(&open);
-    bool more = readevents(timeoutms, &open);
+    bool more = readevents(jobsignalcame() ? 0 : timeoutms, &open);
     endsignal = undeferguard();
     return more || endsignal;
 }
 
-const tracker ebpftracker = {load, seize, afterfork, awaitexec, adopt, follow, resume, events};
+const tracker ebpftracker = {load,   seize,  afterfork, awaitexec,      adopt,
+                             follow, resume, events,    eachtreeprocess};

@@ -160,6 +160,11 @@ static void resumeshown(void)
     resumedue = false;
 }
 
+static int sooner(int ms, int otherms)
+{
+    return ms < 0 || (otherms >= 0 && otherms < ms) ? otherms : ms;
+}
+
 proc *packetproc(DWORD pid)
 {
     return lastproc && lastproc->pid == pid ? lastproc : nullptr;
@@ -227,9 +232,13 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD message, PULONG_PTR key,
             break;
         // The lines of what was handled go out while dorvane waits, or soon after.
         int flush = wait != 0 ? flushoutput() : -1;
-        if (flush >= 0 && (wait < 0 || flush < wait))
-            wait = flush;
-        if (!tracking->events(wait)) {
+        int passing = takepassing();
+        bool more =
+            tracking->events(passing ? 0 : sooner(sooner(wait, flush), jobcontroldue()));
+        // That read began after the signal came: every process forked before it is known.
+        if (passing)
+            signaltree(passing);
+        if (!more) {
             treejob->drained = true;
             postpacket(JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO, nullptr);
         }

@@ -190,8 +190,10 @@ static pid_t startstopped(char **argv)
     pid_t pid = forkseized(argv, path ? path : defaultpath, shell, errpipe);
     int err = errno;
     free(shell);
-    if (pid > 0)
+    if (pid > 0) {
         tracking->afterfork();
+        guardjob();
+    }
     close(errpipe[1]);
     if (pid > 0) {
         err = tracking->awaitexec(pid, errpipe[0]); // a child that failed is reaped by then

@@ -122,5 +122,5 @@ static bool resume(pid_t root)
     return false;
 }
 
-const tracker ptracetracker = {load,  seize,  afterfork, awaitexec,
-                               adopt, follow, resume,    traceevents};
+const tracker ptracetracker = {load,   seize,  afterfork,   awaitexec, adopt,
+                               follow, resume, traceevents, eachtraced};
