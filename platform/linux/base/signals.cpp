@@ -73,6 +73,22 @@ static void onsignal(int sig, siginfo_t *info, void *)
         endbysignal(sig);
 }
 
+// The handler for each signal of set, which blocks them all while it runs; not restarted: a
+// wait for the tree's events wakes for it. One that dorvane was started with ignored stays
+// ignored, as it would be. What it was started with counts: dorvane ignores SIGINT and
+// SIGQUIT from the root's start until its handlers are in place (job/start.cpp).
+static void handle(const sigset_t *set, void (*handler)(int, siginfo_t *, void *))
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = handler;
+    action.sa_mask = *set;
+    action.sa_flags = SA_SIGINFO;
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sigismember(set, sig) == 1 && !givenignored(sig))
+            sigaction(sig, &action, nullptr);
+}
+
 void guardsignals(void (*letgo)(void))
 {
     lettreego = letgo;
@@ -81,17 +97,7 @@ void guardsignals(void (*letgo)(void))
         sigaddset(&guarded, sig);
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
         sigaddset(&guarded, sig);
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_sigaction = onsignal;
-    action.sa_mask = guarded;
-    action.sa_flags = SA_SIGINFO; // not restarted: a wait for the tree's events wakes for it
-    // One that dorvane was started with ignored stays ignored, as it would be. What it was
-    // started with counts: dorvane ignores SIGINT and SIGQUIT from the root's start until
-    // its handlers are in place (job/start.cpp).
-    for (int sig = 1; sig < NSIG; sig++)
-        if (sigismember(&guarded, sig) == 1 && !givenignored(sig))
-            sigaction(sig, &action, nullptr);
+    handle(&guarded, onsignal);
 }
 
 void closeguard(void)
@@ -132,14 +138,7 @@ void guardjob(void)
     sigemptyset(&stops);
     for (int sig : stopsignals)
         sigaddset(&stops, sig);
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_sigaction = onstop;
-    action.sa_mask = stops;
-    action.sa_flags = SA_SIGINFO; // not restarted: a wait for the tree's events wakes for it
-    for (int sig : stopsignals)
-        if (!givenignored(sig))
-            sigaction(sig, &action, nullptr);
+    handle(&stops, onstop);
 }
 
 bool jobsignalcame(void)
