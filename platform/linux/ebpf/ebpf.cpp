@@ -63,10 +63,20 @@ static bool mapsreadwithoutprivilege(void)
 // (too old for what they use, or without its types' BTF) does not support them.
 static DWORD loaderror(loadstep step, int err)
 {
+    static const char *const calls[] = {"bpf (open)", "bpf (load)", "bpf (attach)",
+                                        "mmap (the eBPF ring)", "bpf (map read)"};
+    bool refused = step == LOADPROGRAMS && (err == EINVAL || err == ENOENT || err == E2BIG);
     saywhyloadfailed(step, err);
-    if (step == LOADPROGRAMS && (err == EINVAL || err == ENOENT || err == E2BIG))
-        return ERROR_NOT_SUPPORTED;
-    return winerror(err);
+    noteerror(calls[step], err,
+              step == LOADREAD ? "this kernel lets no process without privilege read the "
+                                 "maps of the eBPF tracker"
+              : err == EPERM || err == EACCES
+                  ? "the eBPF tracker needs root, or the binary given cap_bpf,cap_perfmon"
+              : refused || err == ENOTSUP
+                  ? "the kernel cannot run the eBPF tracker, which needs Linux 5.17 or "
+                    "later with BTF"
+                  : nullptr);
+    return refused ? ERROR_NOT_SUPPORTED : winerror(err);
 }
 
 static bool load(void)
@@ -99,7 +109,7 @@ static bool load(void)
         err = errno;
     }
     if (!err && !mapsreadwithoutprivilege()) {
-        step = LOADPROGRAMS;
+        step = LOADREAD;
         err = EPERM;
     }
     if (err) {
@@ -118,6 +128,7 @@ static bool seize(pid_t pid)
 {
     if (*kernel.rootfound)
         return startwatch(pid);
+    noteerror("the eBPF tracker", ESRCH, "it did not see the program's fork");
     errno = ESRCH;
     return false;
 }
@@ -185,7 +196,7 @@ static bool resume(pid_t root)
     endwatch();
     if (resumed)
         return true;
-    setlasterror(winerror(err));
+    setlasterror(noteerror("kill", err, nullptr));
     return false;
 }
 
@@ -274,9 +285,10 @@ static bool events(int timeoutms)
         endbysignal(endsignal);
     sigset_t open;
     deferguard(&open);
-    bool more = readevents(timeoutms, &open);
+    bool more = readevents(jobsignalcame() ? 0 : timeoutms, &open);
     endsignal = undeferguard();
     return more || endsignal;
 }
 
-const tracker ebpftracker = {load, seize, afterfork, awaitexec, adopt, follow, resume, events};
+const tracker ebpftracker = {load,   seize,  afterfork, awaitexec,      adopt,
+                             follow, resume, events,    eachtreeprocess};
