@@ -14,6 +14,8 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <atomic>
+
 // The signals whose default action ends dorvane, but those that only a fault of its own
 // raises and SIGPIPE, which it ignores for its output's sake.
 static const int terminating[] = {SIGHUP,  SIGINT,    SIGQUIT,   SIGTERM, SIGUSR1,
@@ -34,6 +36,12 @@ static volatile sig_atomic_t topass;
 static volatile sig_atomic_t deferring;
 // The signal to end by that came meanwhile; 0 if none.
 static volatile sig_atomic_t deferred;
+// The tracker's records are changing, which letting the tree go walks: a signal that would
+// end dorvane waits until they are whole again. A flag, not the signal mask: they change at
+// every report of the tree, and each change of the mask would be a system call.
+static volatile sig_atomic_t closed;
+// The signal to end by that came while they changed; 0 if none.
+static volatile sig_atomic_t waiting;
 
 // The lines queued for output get a moment to go out, not more: an output that takes none
 // (a pipe nobody reads) must not keep a signal from ending dorvane. Uses no lock and no
@@ -69,7 +77,9 @@ static void onsignal(int sig, siginfo_t *info, void *)
         interrupted = 1;
     else if (deferring && !deferred)
         deferred = sig;
-    else if (!deferring)
+    else if (closed && !waiting)
+        waiting = sig;
+    else if (!deferring && !closed)
         endbysignal(sig);
 }
 
@@ -100,14 +110,21 @@ void guardsignals(void (*letgo)(void))
     handle(&guarded, onsignal);
 }
 
+// The fences keep the compiler from moving the records' changes across the flag, which the
+// handler reads on this same thread.
 void closeguard(void)
 {
-    sigprocmask(SIG_BLOCK, &guarded, nullptr);
+    closed = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
 void openguard(void)
 {
-    sigprocmask(SIG_UNBLOCK, &guarded, nullptr);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    closed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (waiting)
+        endbysignal(waiting);
 }
 
 // Job control. Ctrl-Z stops the whole foreground process group, dorvane with it: were
