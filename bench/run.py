@@ -269,33 +269,42 @@ def progstats(pid):
 
 
 def instances(dorvane, workloads_exe, work, env, count=100):
-    """Idle instances, each with a tree of one sleeping process, and a storm outside them."""
+    """Idle instances, each with a tree of one sleeping process (in half of them a process with
+    a second thread), and a storm outside them: what each kind costs per event outside its
+    tree, which should not depend on what the tree holds."""
     storm = [workloads_exe, 'many', '5000', '2', '251']
     out = os.path.join(work, 'out')
     alone = [measure(storm, work, out)[0] for _ in range(3)]
-    idle = [subprocess.Popen([dorvane, 'sleep', '600'], env=env, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL, cwd=work) for _ in range(count)]
+    trees = {'plain': ['sleep', '600'], 'threaded': [workloads_exe, 'idle', '600', 'threaded']}
+    idle = [(kind, subprocess.Popen([dorvane] + trees[kind], env=env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, cwd=work))
+            for i in range(count) for kind in [('plain', 'threaded')[i % 2]]]
     try:
         time.sleep(2)  # all loaded
-        memory = statistics.median(mapbytes(p.pid) for p in idle)
+        memory = statistics.median(mapbytes(p.pid) for _, p in idle)
         with open('/proc/sys/kernel/bpf_stats_enabled', 'r+') as f:
             enabled = f.read().strip()
             f.seek(0)
             f.write('1')
-        before = progstats(idle[0].pid)
+        before = [progstats(p.pid) for _, p in idle]
         beside = [measure(storm, work, out)[0] for _ in range(3)]
-        after = progstats(idle[0].pid)
+        after = [progstats(p.pid) for _, p in idle]
         with open('/proc/sys/kernel/bpf_stats_enabled', 'w') as f:
             f.write(enabled)
     finally:
-        for p in idle:
+        for _, p in idle:
             p.kill()
             p.wait()
-    per = ', '.join('%s %.0f ns' % (name, (after[name][1] - before[name][1]) /
-                                    max(1, after[name][0] - before[name][0]))
-                    for name in sorted(after) if name in before)
-    print('idle instance, ebpf: maps %d kB each; per event outside the tree: %s' % (
-        memory // 1024, per))
+    for kind in trees:
+        runs, ns = collections.Counter(), collections.Counter()
+        for (k, _), b, a in zip(idle, before, after):
+            for name in a:
+                if k == kind and name in b:
+                    runs[name] += a[name][0] - b[name][0]
+                    ns[name] += a[name][1] - b[name][1]
+        print('idle instance, ebpf, tree %s: per event outside the tree: %s' % (kind, ', '.join(
+            '%s %.0f ns' % (name, ns[name] / max(1, runs[name])) for name in sorted(runs))))
+    print('idle instance, ebpf: maps %d kB each' % (memory // 1024))
     print('storm outside the tree (5,000 processes): %.3f s alone, %.3f s beside %d idle '
           'instances (%.2fx)' % (statistics.median(alone), statistics.median(beside), count,
                                  statistics.median(beside) / statistics.median(alone)))

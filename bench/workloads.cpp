@@ -10,6 +10,7 @@
 //   busy MS N        two children spin for MS ms while N short children run one by one
 //   isolated OUTFILE one child alone in 300 ms of quiet; OUTFILE gets the monotonic ns of
 //                    its reap and of the root's return (Linux only)
+//   idle S [threaded] sleep S seconds, with a second thread asleep too if asked (Linux only)
 //   peakrss ARGV...  run ARGV and write to standard error its own CPU seconds, without its
 //                    children's, and its peak RSS in kB (Linux only)
 // and, on Linux, those of edges.cpp.
@@ -227,6 +228,21 @@ static void busy(long ms, long n)
     many(n, 1, 251);
 }
 
+static void *asleep(void *seconds)
+{
+    sleep((unsigned)(long)seconds);
+    return nullptr;
+}
+
+static int idle(long seconds, bool threaded)
+{
+    pthread_t other;
+    if (threaded && pthread_create(&other, nullptr, asleep, (void *)seconds) != 0)
+        return 98;
+    asleep((void *)seconds);
+    return 0;
+}
+
 static long long monotonic()
 {
     struct timespec now;
@@ -300,6 +316,8 @@ int main(int argc, char **argv)
     int code = edges(argc, argv);
     if (code >= 0)
         return code;
+    if (argc > 2 && !strcmp(argv[1], "idle"))
+        return idle(atol(argv[2]), argc > 3 && !strcmp(argv[3], "threaded"));
     if (argc > 2 && !strcmp(argv[1], "isolated"))
         return isolated(argv[2]);
     if (argc > 2 && !strcmp(argv[1], "peakrss"))

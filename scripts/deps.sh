@@ -8,6 +8,8 @@ needed="$needed dpkg-dev groff-base"
 # wrapped by bpftool into a skeleton that needs no library at run time. Its tests run gdb
 # inside the tree and give a copy of dorvane file capabilities with setcap (libcap2-bin).
 needed="$needed clang bpftool libbpf-dev gdb libcap2-bin"
+# The job-control tests drive a real terminal, with bash's job control in it, through tmux.
+needed="$needed tmux"
 missing=""
 for package in $needed; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

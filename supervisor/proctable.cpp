@@ -8,18 +8,19 @@ procnode rootproc;
 // The order of the tree. Pids rise for long stretches (by one, or in steps, or fall on some
 // systems), and a tree ordered by the pid itself grows into a chain as long as the run, so
 // that each insertion and lookup costs time in proportion to every process seen. Ordered by
-// a fixed mix of the pid, such runs scatter as random keys do and the tree keeps a
-// logarithmic depth. The mix is a bijection of 32-bit values (xor-shifts and odd
-// multiplications, each of which can be undone), so two keys are equal exactly when the
-// pids are.
+// the pid with its bits reversed, such runs, whose low bits change fastest, fill the tree
+// from its top down as evenly as a balanced tree, and keep a logarithmic depth. The way to a
+// pid then passes the entries of the pids that first had its low bits, which came early in
+// the run and are the ones most used: a lookup costs about the same at any size. Reversal
+// is its own inverse, so two keys are equal exactly when the pids are.
 static DWORD treekey(DWORD pid)
 {
     DWORD key = pid;
-    key ^= key >> 16;
-    key *= 0x85ebca6bu;
-    key ^= key >> 13;
-    key *= 0xc2b2ae35u;
-    key ^= key >> 16;
+    key = (key >> 16) | (key << 16);
+    key = ((key >> 8) & 0x00ff00ffu) | ((key & 0x00ff00ffu) << 8);
+    key = ((key >> 4) & 0x0f0f0f0fu) | ((key & 0x0f0f0f0fu) << 4);
+    key = ((key >> 2) & 0x33333333u) | ((key & 0x33333333u) << 2);
+    key = ((key >> 1) & 0x55555555u) | ((key & 0x55555555u) << 1);
     return key;
 }
 

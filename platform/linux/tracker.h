@@ -38,6 +38,9 @@ struct tracker {
     // Waits up to timeoutms (-1: without limit) for the tree's next events and reports them
     // below. False once no process of the tree is left.
     bool (*events)(int timeoutms);
+    // Calls each with the pid of every process of the tree that has not ended, and whether
+    // it is stopped by a stop signal (Ctrl-Z): 1 or 0 where the tracker knows, else -1.
+    void (*eachprocess)(void (*each)(pid_t pid, int stopped));
 };
 
 extern const tracker ptracetracker;

@@ -34,12 +34,40 @@ def test_launch(cfg):
         f.write('#!/no/such/interpreter\nexit 0\n')
     os.chmod(script, 0o755)
     cases = [('no-such-program', 0x2), ('./no/such/path', 0x2), (plain, 0x5), (work, 0x5),
-             (garbage, 0xc1), (script, 0x2), (plain + '/below', 0x3)]
+             (script, 0x2), (plain + '/below', 0x3)]
     for program, code in cases:
         r = dorvane(cfg, [program, 'x'])
         check(r.lines == ['dorvane.exe: CreateProcess() failed errno 0x%x' % code,
                           'dorvane.exe: Exiting with exit code 0x%x' % code] and
               r.status == code, '%s: error 0x%x' % (program, code), r.text)
+    # A file in no executable format is run by /bin/sh, as execvp (and so env) runs it: a
+    # script without #!, named with a slash or found on PATH, and a file of garbage.
+    bare = os.path.join(work, 'bare')
+    with open(bare, 'w') as f:
+        f.write('echo "$0 $1" >"$1"; exit 6\n')
+    os.chmod(bare, 0o755)
+    out = fresh(os.path.join(work, 'bare.out'))
+    for program, env in ((bare, None), ('bare', dict(os.environ, PATH=work))):
+        r = dorvane(cfg, [program, out], env=env)
+        expect_tree(r, 1, 6, 'a script without #!: %s' % program)
+        check(os.path.exists(out) and open(out).read() == bare + ' ' + out + '\n',
+              'the shell runs the script: %s' % program)
+    alone = subprocess.run(['env', garbage], stderr=subprocess.DEVNULL).returncode
+    expect_tree(dorvane(cfg, [garbage]), 1, alone, 'garbage, run by the shell as env does')
+    # With the line of the failure, its reason in Linux's terms on standard error.
+    proc = subprocess.run([cfg['dorvane'], 'no-such-program'], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, cwd=work, timeout=30 * SCALE)
+    check(proc.stderr == b'dorvane: execve: No such file or directory: it is not found in '
+          b'the directories of PATH\n', 'the reason of a launch failure', proc.stderr.decode())
+    # dorvane inside dorvane under ptrace: the inner one cannot trace what the outer one does.
+    if os.environ.get('DORVANE_TRACKER') == 'ptrace':
+        inner = [os.path.join(work, 'inner.' + name) for name in ('out', 'err')]
+        dorvane(cfg, ['sh', '-c', '"$0" "$1" exit 0 >"$2" 2>"$3"', cfg['dorvane'],
+                      cfg['fixture']] + inner)
+        with open(inner[0]) as lines, open(inner[1]) as reason:
+            check(lines.read().split('\n')[0] == 'dorvane.exe: CreateProcess() failed errno 0x5'
+                  and reason.read() == 'dorvane: ptrace: Operation not permitted: dorvane is '
+                  'itself traced, or ptrace is restricted\n', 'the inner dorvane\'s reason')
     # A program found on PATH, after a directory where it is not executable.
     bindir = os.path.join(work, 'bin')
     os.makedirs(bindir, exist_ok=True)
@@ -231,6 +259,13 @@ def decode_name(text):
 
 
 def test_stdout(cfg):
+    # The root's lines are written out before it runs: its own output on the same pipe comes
+    # after them.
+    early = 0
+    for _ in range(20):
+        r = dorvane(cfg, ['sh', '-c', 'echo OUT'])
+        early += 'OUT' not in r.lines or r.lines.index('OUT') < r.procs[0].at
+    check(early == 0, 'the root wrote before its lines in %d runs of 20' % early)
     # The reader goes away after the first line: dorvane still waits for the whole tree.
     marker = fresh(os.path.join(cfg['work'], 'stdout-marker'))
     proc = subprocess.Popen([cfg['dorvane']] + fx(cfg, 'orphan', str(int(500 * SCALE)),

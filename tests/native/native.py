@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Native scenarios of dorvane on Linux, the groups of checks of the modules beside this
 driver: trees (trees, kinds, images, negative), signals (signals, groupsignals, interrupts,
-pidone, terminal, stopped), launch (argv, inherit, launch, start, bytes, stdout, unread,
-detach), oracle and trackers (sched, transparent, kernel, choice, capinstall), and the
+pidone, terminal, jobcontrol, stopped), launch (argv, inherit, launch, start, bytes, stdout,
+unread, detach), oracle and trackers (sched, transparent, kernel, choice, capinstall), and the
 run's record (json, trace, summary, output, options).
 
 usage: native.py --dorvane PATH --fixture PATH --linuxfixture PATH --work DIR

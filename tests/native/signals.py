@@ -92,31 +92,59 @@ def children(pid):
         return [int(c) for c in f.read().split()]
 
 
+def comm(pid):
+    try:
+        with open('/proc/%d/comm' % pid) as f:
+            return f.read().strip()
+    except OSError:
+        return ''
+
+
 def test_pidone(cfg):
     """As pid 1 of a pid namespace (a container's entrypoint), which SIGTERM from outside
-    does not end by default, dorvane ends at once with 128+15, and the kernel ends the rest
-    of the namespace."""
+    does not end by default, dorvane passes a first SIGTERM on to every process of the tree,
+    reports their ends and exits with the root's code: an entrypoint's TERM trap runs. A
+    second one ends dorvane at once, with 128+15, and the kernel ends the rest."""
     if os.getuid() != 0 or not shutil.which('unshare'):
         skip('a pid namespace needs root and unshare')
-    beat = Heartbeat(cfg['work'], 'pidone-beat')
-    proc = subprocess.Popen(['unshare', '--fork', '--pid', '--mount-proc', cfg['dorvane']] +
-                            beat.alone(cfg), stdout=subprocess.DEVNULL, cwd=cfg['work'])
-    with beat:
-        if check(poll(lambda: beat.counts()[0] >= 1, 10), 'the program beats'):
-            pidone = children(proc.pid)[0]
-            program = children(pidone)[0]
-            with open('/proc/%d/status' % pidone) as f:
-                nspid = f.read().split('NSpid:')[1].split('\n')[0].split()
-            check(nspid[-1] == '1', 'dorvane is pid 1 of its namespace: %s' % nspid)
-            os.kill(pidone, signal.SIGTERM)
-            # unshare ends with its child's exit code.
-            check(poll(proc.poll, 0.5) == 128 + signal.SIGTERM,
-                  'dorvane ends within 0.5 s with 143: %r' % proc.poll())
-            check(poll(lambda: state(program) in ('', 'Z'), 10), 'the program ends with it')
-    if proc.poll() is None:
-        for pid in children(proc.pid):
-            os.kill(pid, signal.SIGKILL)
-    proc.wait()
+    ready, trapped = (os.path.join(cfg['work'], name) for name in ('ready', 'trapped'))
+    trap = 'trap "echo trap >%s; exit 7" TERM; sleep 600 & : >%s; wait' % (trapped, ready)
+    for case, code in (('dies', 128 + signal.SIGTERM), ('traps', 7), ('ignores', None)):
+        beat = Heartbeat(cfg['work'], 'pidone-beat')
+        ignores = 'trap "" TERM; : >%s; exec %s' % (ready, ' '.join(beat.alone(cfg)))
+        root = {'dies': beat.alone(cfg), 'traps': ['sh', '-c', trap],
+                'ignores': ['sh', '-c', ignores]}[case]
+        fresh(ready)
+        fresh(trapped)
+        proc = subprocess.Popen(['unshare', '--fork', '--pid', '--mount-proc', cfg['dorvane']] +
+                                root, stdout=subprocess.DEVNULL, cwd=cfg['work'])
+        with beat:
+            if check(poll(lambda: beat.counts()[0] >= 1 or os.path.exists(ready), 10),
+                     '%s: the program runs' % case):
+                pidone = children(proc.pid)[0]
+                program = children(pidone)[0]
+                # Its child has exec'd: a shell's child has its traps until then.
+                check(case != 'traps' or poll(lambda: [c for c in children(program)
+                                                        if comm(c) == 'sleep'], 10), 'sleeps')
+                with open('/proc/%d/status' % pidone) as f:
+                    nspid = f.read().split('NSpid:')[1].split('\n')[0].split()
+                check(nspid[-1] == '1', 'dorvane is pid 1 of its namespace: %s' % nspid)
+                os.kill(pidone, signal.SIGTERM)
+                if not code:  # the program goes on: a second one ends dorvane
+                    time.sleep(0.2 * SCALE)  # a window in which dorvane must not end
+                    if check(proc.poll() is None, 'a first SIGTERM ends dorvane'):
+                        os.kill(pidone, signal.SIGTERM)
+                    code = 128 + signal.SIGTERM
+                # unshare ends with its child's exit code.
+                check(poll(proc.poll, 2) == code, '%s: dorvane ends within 2 s with %d: %r' %
+                      (case, code, proc.poll()))
+                check(poll(lambda: state(program) in ('', 'Z'), 10), 'the program ends')
+        if case == 'traps':
+            check(os.path.exists(trapped), 'the root\'s TERM trap ran')
+        if proc.poll() is None:
+            for pid in children(proc.pid):
+                os.kill(pid, signal.SIGKILL)
+        proc.wait()
 
 
 def minishell(argv, out, report, go):
@@ -240,3 +268,42 @@ def test_stopped(cfg):
             check(poll(lambda: beat.counts()[1] > stopped, 10), 'SIGCONT: the child goes on')
     out = proc.communicate(timeout=30 * SCALE)[0]
     expect_tree(Report(out, proc.returncode), 2, 0, 'a child stopped and continued')
+
+
+def test_jobcontrol(cfg):
+    """At a terminal that tmux drives, with bash's job control: a program that tidies up on
+    Ctrl-Z and then stops itself has finished tidying when the shell says Stopped, and fg
+    takes it on to its end, with its code. One that tidies up for longer than dorvane waits
+    for it, and so stops itself only after the fg, is continued all the same."""
+    tmux = shutil.which('tmux')
+    if not tmux:
+        skip('tmux is not installed')
+    sock = os.path.join(cfg['work'], 'tmux.sock')
+    out = os.path.join(cfg['work'], 'jobcontrol.txt')
+
+    def tm(*args):
+        return subprocess.run([tmux, '-S', sock] + list(args), stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL).stdout.decode(errors='replace')
+
+    for ms in (300 * SCALE, 1500 * SCALE):
+        fresh(sock)
+        fresh(out)
+        tm('new-session', '-d', '-x', '150', '-y', '40', 'HISTFILE=/dev/null bash --norc -i')
+        try:
+            tm('send-keys', 'DORVANE_TRACKER=%s %s %s tidy %d 5 >%s' % (
+                os.environ['DORVANE_TRACKER'], cfg['dorvane'], cfg['linuxfixture'], ms, out),
+               'Enter')
+            check(poll(lambda: 'ready' in tm('capture-pane', '-p'), 10), 'the program runs',
+                  tm('capture-pane', '-p'))
+            tm('send-keys', 'C-z')
+            screen = poll(lambda: 'Stopped' in tm('capture-pane', '-p') and
+                          tm('capture-pane', '-p'), 10) or tm('capture-pane', '-p')
+            tm('send-keys', 'fg; echo status=$?', 'Enter')
+            check(ms > 1000 or 0 <= screen.find('tidied') < screen.find('Stopped'),
+                  'the program has tidied up when the shell says Stopped', screen)
+            check(poll(lambda: 'status=5' in tm('capture-pane', '-p'), 10),
+                  'fg: the program goes on to its end', tm('capture-pane', '-p'))
+            with open(out, 'rb') as f:
+                expect_tree(Report(f.read(), 5), 1, 5, 'Ctrl-Z and fg, %d ms to tidy up' % ms)
+        finally:
+            tm('kill-server')

@@ -49,8 +49,11 @@ static bool follow(pid_t)
 {
     return true;
 }
+// The packets the core has handled, and how many it had when the root was let run.
+static int handled, handledatresume = -1;
 static bool resume(pid_t)
 {
+    handledatresume = handled;
     return true;
 }
 // A process whose exec waits to be read, as in a ring the tracker has not read yet.
@@ -71,8 +74,10 @@ static bool events(int timeoutms)
     return true;
 }
 
-static const tracker scripted = {load,  seize,  afterfork, awaitexec,
-                                 adopt, follow, resume,    events};
+static void eachprocess(void (*)(pid_t, int)) {}
+
+static const tracker scripted = {load,   seize,  afterfork, awaitexec,  adopt,
+                                 follow, resume, events,    eachprocess};
 const tracker *tracking = &scripted;
 bool choosetracker(void)
 {
@@ -144,6 +149,7 @@ class Records : public ::testing::Test
                                id + std::to_string(code));
             }
             CloseHandle(p);
+            handled++;
         }
         return seen;
     }
@@ -168,6 +174,16 @@ TEST_F(Records, ParentsComeBeforeTheirChildrenAndEachProcessOnce)
                      "exit 103 9", "exit 102 3", "exit 101 0", "crash 1 139", "zero"}));
     for (proc *p : {a, b, c})
         releaseproc(p);
+}
+
+// ResumeThread, which the set-up called, lets the root run only once its new-process packet
+// has been handled, and the lines of it written out: its own output comes after them.
+TEST_F(Records, TheRootRunsOnceItsLinesAreOut)
+{
+    EXPECT_EQ(handledatresume, -1);
+    procended(root, 0);
+    EXPECT_EQ(drain(), (lines{"new 1 /bin/root", "exit 1 0", "zero"}));
+    EXPECT_EQ(handledatresume, 1);
 }
 
 // If it was already due by the first wait, it is announced without one.

@@ -3,6 +3,9 @@
 #include "linux.h"
 
 #include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
 
 // Codes of the table that the core's subset of the Windows headers does not name.
 #ifndef ERROR_WRITE_PROTECT
@@ -32,6 +35,10 @@ static const DWORD unmappederrno = 0x20000000u;
 // Error code of the service that failed last. Windows keeps one per thread; the platform
 // serves one thread.
 static DWORD lasterror;
+// The reason of the last failure noted and not yet said: its call (null: none), its errno,
+// and its likely cause (null: none known).
+static const char *reasoncall, *reasoncause;
+static int reasonerr;
 
 void setlasterror(DWORD error)
 {
@@ -98,4 +105,35 @@ DWORD winerror(int err)
         if (row.err == err)
             return row.code;
     return unmappederrno | (DWORD)err;
+}
+
+DWORD noteerror(const char *call, int err, const char *cause)
+{
+    reasoncall = call;
+    reasonerr = err;
+    reasoncause = cause;
+    return winerror(err);
+}
+
+void forgeterror(void)
+{
+    reasoncall = nullptr;
+}
+
+// dorvane sets no locale: strerror speaks the C locale's English, as the core's lines do.
+void sayerror(void)
+{
+    if (!reasoncall)
+        return;
+    char text[512];
+    int length =
+        snprintf(text, sizeof text, "dorvane: %s: %s%s%s\n", reasoncall, strerror(reasonerr),
+                 reasoncause ? ": " : "", reasoncause ? reasoncause : "");
+    reasoncall = nullptr;
+    holdnoprivilege();
+    if (length > (int)sizeof text - 1)
+        length = (int)sizeof text - 1;
+    if (write(STDERR_FILENO, text, (size_t)length) < 0) {
+        // nowhere else to say it
+    }
 }

@@ -42,6 +42,15 @@ bool inpool(const blockpool *pool, const void *block);
 void setlasterror(DWORD error);
 // Windows error code for an errno value; the one table of that mapping.
 DWORD winerror(int err);
+// The reason of a failure in Linux's terms, for the line that a failing service of dorvane's
+// own steps (its job, its start) writes to standard error beside the core's line of it:
+// the call that failed (a string that lasts), its errno and the likely cause where one is
+// known (or null). noteerror keeps the last one and returns the errno's Windows code;
+// sayerror writes it, "dorvane: CALL: ERRNO TEXT[: CAUSE]", once; forgeterror drops it,
+// for a failure that the service survives.
+DWORD noteerror(const char *call, int err, const char *cause);
+void sayerror(void);
+void forgeterror(void);
 
 // Waits until every line queued for standard output has been written, or the output has
 // failed, and ends the writer thread (a later line starts another). Every way out of the
@@ -55,6 +64,12 @@ int flushoutput(void);
 // For an end by a signal: gives the writer up to ms milliseconds for what is queued. It
 // takes no lock and no memory, since the thread the signal interrupted may hold either.
 void drainoutputfor(long ms);
+// Writes every line queued now, here, or waits until the writer has; the writer goes on.
+void writequeued(void);
+// Drops every capability of the calling thread (the main one), if it holds any. Nothing is
+// written while one is held, so that an output that takes nothing cannot keep dorvane
+// privileged, whatever path it took: the writer's start and standard error's lines call it.
+void holdnoprivilege(void);
 
 // dorvane's own signals (signals.cpp).
 // From the root's start on: a first SIGINT or SIGQUIT is outlived; a second one, or a
@@ -69,9 +84,24 @@ void closeguard(void);
 void openguard(void);
 // The same for reading the tree's events, but for waits that take *open as their signal
 // mask (ppoll); a signal that would end dorvane meanwhile is kept rather than
-// acted on, and undeferguard returns it (0: none) for the tracker to end by.
+// acted on, and undeferguard returns it (0: none) for the tracker to end by. A stop signal
+// comes in such a wait too, and cuts it short.
 void deferguard(sigset_t *open);
 int undeferguard(void);
+// From the root's start on, the job's: as pid 1, a first terminating signal that a process
+// sent is kept for the job to pass on to the tree (takepassing returns it, once); a stop
+// signal (SIGTSTP, SIGTTIN, SIGTTOU) is kept pending rather than acted on, for dorvane to
+// stop by once its programs have stopped. Either cuts short a wait for events, but for one
+// that came just before it began: a tracker about to wait asks jobsignalcame first, and
+// does not wait if one did.
+void guardjob(void);
+bool jobsignalcame(void);
+int takepassing(void);
+// Whether a stop signal waits for dorvane to stop by it: one came, and no SIGCONT has
+// dropped it since. The job asks it at every turn of its loop.
+bool stopwaits(void);
+// Stops dorvane by the stop signal that waits, if one still does; returns once continued.
+void stopnow(void);
 
 // Text. Wide strings are UTF-32 here. Bytes that are not valid UTF-8 travel through wide
 // text as U+DC80..U+DCFF (one code per byte), so they can be turned back into the very same

@@ -27,6 +27,7 @@
 #include "linux.h"
 
 #include <errno.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -35,6 +36,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -224,12 +226,23 @@ static void *writelines(void *)
     return nullptr;
 }
 
+// Capabilities are kept per thread, and a thread starts with its creator's. Root keeps what
+// root has (job/capabilities.cpp).
+void holdnoprivilege(void)
+{
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[2] = {};
+    if (getuid() != 0)
+        syscall(SYS_capset, &header, none);
+}
+
 // Started at the first line. Every signal is blocked in it, so that each still reaches the
-// main thread: the ptrace tracker waits there for SIGCHLD, and catches terminating ones.
-// The first line comes after the eBPF tracker has dropped its capabilities, which are kept
-// per thread: a writer started before would have kept them.
+// main thread: the ptrace tracker waits there for SIGCHLD, and catches terminating ones. On
+// the normal path the first line comes after the tracker's load, once every capability has
+// been dropped; on one that fails before, they are dropped here, and the writer holds none.
 static bool startwriter(void)
 {
+    holdnoprivilege();
     if (out.wake < 0 && (out.wake = eventfd(0, EFD_CLOEXEC)) < 0)
         return false;
     sigset_t all, previous;
@@ -325,6 +338,21 @@ int flushoutput(void)
     }
     pthread_mutex_unlock(&out.lock);
     return due;
+}
+
+// What is queued is written here, after the writer's batch if it has one out: waking the
+// writer for it would cost a switch to it, and on a busy machine a wait for a CPU.
+void writequeued(void)
+{
+    int saved = errno;
+    pthread_mutex_lock(&out.lock);
+    while (out.writing)
+        pthread_cond_wait(&out.idle, &out.lock);
+    writeout(out.bytes, out.length);
+    out.done += out.length;
+    out.length = 0;
+    pthread_mutex_unlock(&out.lock);
+    errno = saved;
 }
 
 void drainoutputfor(long ms)

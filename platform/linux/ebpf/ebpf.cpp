@@ -63,10 +63,20 @@ static bool mapsreadwithoutprivilege(void)
 // (too old for what they use, or without its types' BTF) does not support them.
 static DWORD loaderror(loadstep step, int err)
 {
+    static const char *const calls[] = {"bpf (open)", "bpf (load)", "bpf (attach)",
+                                        "mmap (the eBPF ring)", "bpf (map read)"};
+    bool refused = step == LOADPROGRAMS && (err == EINVAL || err == ENOENT || err == E2BIG);
     saywhyloadfailed(step, err);
-    if (step == LOADPROGRAMS && (err == EINVAL || err == ENOENT || err == E2BIG))
-        return ERROR_NOT_SUPPORTED;
-    return winerror(err);
+    noteerror(calls[step], err,
+              step == LOADREAD ? "this kernel lets no process without privilege read the "
+                                 "maps of the eBPF tracker"
+              : err == EPERM || err == EACCES
+                  ? "the eBPF tracker needs root, or the binary given cap_bpf,cap_perfmon"
+              : refused || err == ENOTSUP
+                  ? "the kernel cannot run the eBPF tracker, which needs Linux 5.17 or "
+                    "later with BTF"
+                  : nullptr);
+    return refused ? ERROR_NOT_SUPPORTED : winerror(err);
 }
 
 static bool load(void)
@@ -99,7 +109,7 @@ static bool load(void)
         err = errno;
     }
     if (!err && !mapsreadwithoutprivilege()) {
-        step = LOADPROGRAMS;
+        step = LOADREAD;
         err = EPERM;
     }
     if (err) {
@@ -118,6 +128,7 @@ static bool seize(pid_t pid)
 {
     if (*kernel.rootfound)
         return startwatch(pid);
+    noteerror("the eBPF tracker", ESRCH, "it did not see the program's fork");
     errno = ESRCH;
     return false;
 }
@@ -185,7 +196,7 @@ static bool resume(pid_t root)
     endwatch();
     if (resumed)
         return true;
-    setlasterror(winerror(err));
+    setlasterror(noteerror("kill", err, nullptr));
     return false;
 }
 
@@ -196,9 +207,10 @@ static bool resume(pid_t root)
 // GATHERMS until the tree has made no change for that long, by the changes' own times, so
 // that a pause taken meanwhile does not hide a quiet gap. (A lone short process makes three
 // wake-ups: its fork, exec and exit.) The kernel wakes dorvane for an event only when it has
-// read all before it, so a pause takes a burst in one read. It ends early when an
-// announcement falls due, or at the doorbell: the tree is gone, so the report's end is not
-// delayed.
+// read all before it, so a pause takes a burst in one read. It ends early at the doorbell
+// (the tree is gone, so the report's end is not delayed), but not for an announcement that
+// falls due meanwhile: in a storm one always does, and cutting each pause short for it
+// would leave the bursts small. Such an announcement comes at most a pause late.
 #define GATHERMS 25
 #define STORMWAKES 4
 
@@ -249,8 +261,7 @@ static bool readevents(int timeoutms, const sigset_t *open)
     if (n == 0 && woke - waited >= GATHERMS)
         storming = false;
     if (n > 0 && stormy(woke) && !ready[0].revents && *kernel.alive > 0) {
-        int ms = timeoutms >= 0 && timeoutms < GATHERMS ? timeoutms : GATHERMS;
-        timespec pause = {0, ms * 1000000L};
+        timespec pause = {0, GATHERMS * 1000000L};
         ppoll(ready, 1, &pause, open);
     }
     // Emptied first: a ring for what comes after this read wakes the next wait.
@@ -274,9 +285,10 @@ static bool events(int timeoutms)
         endbysignal(endsignal);
     sigset_t open;
     deferguard(&open);
-    bool more = readevents(timeoutms, &open);
+    bool more = readevents(jobsignalcame() ? 0 : timeoutms, &open);
     endsignal = undeferguard();
     return more || endsignal;
 }
 
-const tracker ebpftracker = {load, seize, afterfork, awaitexec, adopt, follow, resume, events};
+const tracker ebpftracker = {load,   seize,  afterfork, awaitexec,      adopt,
+                             follow, resume, events,    eachtreeprocess};

@@ -55,6 +55,9 @@ extern uint64_t lasteventat;
 // alive, whatever it could not tell is ended without its status; stranded processes still
 // running keep the tree.
 bool treegone(void);
+// Calls each with the pid of every process whose end is not reported yet. Nothing of the tree
+// is traced: /proc is to tell whether it is stopped.
+void eachtreeprocess(void (*each)(pid_t pid, int stopped));
 // The pidfds of the stranded processes watched, for a poll; and the poll's answer.
 size_t watchcount(void);
 size_t watchfds(pollfd *fds, size_t room);

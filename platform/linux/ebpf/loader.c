@@ -88,7 +88,7 @@ void unloadkernel(void)
 void saywhyloadfailed(enum loadstep step, int err)
 {
 #ifdef DORVANE_BPF_LOG
-    static const char *const steps[] = {"open", "load", "attach", "ring"};
+    static const char *const steps[] = {"open", "load", "attach", "ring", "read"};
     fprintf(stderr, "dorvane: eBPF %s failed: %s\n%s\n", steps[step], strerror(err),
             step == LOADPROGRAMS ? verifierlog : "");
 #else

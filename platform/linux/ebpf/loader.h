@@ -26,8 +26,8 @@ struct kernelhalf {
     volatile const uint64_t *lost, *unreported;
 };
 
-// The steps of a load, each of which can fail.
-enum loadstep { LOADOPEN, LOADPROGRAMS, LOADATTACH, LOADRING };
+// The steps of a load, each of which can fail; the last, the read of a map without privilege.
+enum loadstep { LOADOPEN, LOADPROGRAMS, LOADATTACH, LOADRING, LOADREAD };
 
 // Loads and attaches the kernel half: 0, or an errno and the step that failed.
 int loadkernel(const struct kernelsettings *settings, struct kernelhalf *kernel,

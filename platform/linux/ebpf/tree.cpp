@@ -548,3 +548,12 @@ bool letrootgo(void)
         ended(end, heldendstatus);
     return end != nullptr;
 }
+
+// An older process whose end is not reported yet may share its pid with the one that has it
+// now, which was filed after it.
+void eachtreeprocess(void (*each)(pid_t pid, int stopped))
+{
+    for (pidentry *e = pidnext(&bypid, nullptr); e; e = pidnext(&bypid, e))
+        if (pidfind(&bypid, e->pid) == e)
+            each(e->pid, -1);
+}

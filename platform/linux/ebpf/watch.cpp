@@ -82,6 +82,10 @@ bool startwatch(pid_t root)
         if (fd >= 0)
             close(fd);
     if (pid < 0) {
+        noteerror(self < 0 || rootfd < 0 ? "pidfd_open"
+                  : done[1] < 0          ? "pipe2"
+                                         : "fork",
+                  err, nullptr);
         if (done[1] >= 0)
             close(done[1]);
         errno = err;

@@ -2,6 +2,7 @@
 // kept once it is loaded. A new tracker is named here.
 #include "records.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -14,7 +15,10 @@ static bool loadtracker(void)
         // Silently the best that can run here: without the privilege to load eBPF
         // programs, or on a kernel too old for them, the ptrace tracker.
         tracking = ebpftracker.load() ? &ebpftracker : &ptracetracker;
-        return tracking == &ebpftracker || ptracetracker.load();
+        if (tracking == &ebpftracker)
+            return true;
+        forgeterror(); // why eBPF could not load: no failure of the run
+        return ptracetracker.load();
     }
     if (!strcmp(named, "ebpf"))
         tracking = &ebpftracker;
@@ -25,7 +29,7 @@ static bool loadtracker(void)
         wprintf(L"dorvane.exe: DORVANE_TRACKER=\"%ls\" names no tracker: ebpf or ptrace\n",
                 wide ? wide : L"?");
         free(wide);
-        setlasterror(ERROR_INVALID_PARAMETER);
+        setlasterror(noteerror("DORVANE_TRACKER", EINVAL, "it is to name ebpf or ptrace"));
         return false;
     }
     return tracking->load();

@@ -3,6 +3,7 @@
 // the tracker for the tree's events, on the one thread, blocking in the kernel's wait.
 #include "records.h"
 
+#include <errno.h>
 #include <stdlib.h>
 
 // A completion packet: message, and the process whose pid goes in the overlapped slot
@@ -31,14 +32,22 @@ static job *treejob;
 // The process of the packet dequeued last; held until the next dequeue, so the handler of
 // that packet can open it by pid.
 static proc *lastproc;
+// The root, resumed while its new-process packet waited in the port: it is let run once
+// that packet has been handled and its lines written out, so that its own output (on the
+// same terminal or pipe) comes after them. Held; and whether the packet has been dequeued.
+static proc *resumelater;
+static bool resumedue;
 
 HANDLE CreateJobObjectW(LPSECURITY_ATTRIBUTES, LPCWSTR)
 {
-    if (!choosetracker())
+    if (!choosetracker()) {
+        sayerror();
         return nullptr;
+    }
     job *j = (job *)calloc(1, sizeof(job));
     if (!j) {
-        setlasterror(ERROR_NOT_ENOUGH_MEMORY);
+        setlasterror(noteerror("calloc", ENOMEM, nullptr));
+        sayerror();
         return nullptr;
     }
     j->kind = KINDJOB;
@@ -53,7 +62,8 @@ HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existing, ULONG_PTR, DWORD)
     }
     port *q = (port *)calloc(1, sizeof(port));
     if (!q) {
-        setlasterror(ERROR_NOT_ENOUGH_MEMORY);
+        setlasterror(noteerror("calloc", ENOMEM, nullptr));
+        sayerror();
         return nullptr;
     }
     q->kind = KINDPORT;
@@ -124,6 +134,37 @@ bool postpacket(DWORD message, proc *p)
     return true;
 }
 
+bool resumeafterannounce(proc *p)
+{
+    port *q = treejob ? treejob->queue : nullptr;
+    for (size_t i = 0; q && i < q->count && !resumelater; i++) {
+        packet *k = &q->ring[(q->head + i) % q->size];
+        if (k->process == p && k->message == JOB_OBJECT_MSG_NEW_PROCESS) {
+            resumelater = p;
+            holdproc(p);
+        }
+    }
+    return resumelater == p;
+}
+
+// A resume that fails here finds the root gone (killed while it waited): its end comes as
+// any end does.
+static void resumeshown(void)
+{
+    writequeued();
+    if (tracking->resume((pid_t)resumelater->pid))
+        resumelater->suspended = false;
+    forgeterror();
+    releaseproc(resumelater);
+    resumelater = nullptr;
+    resumedue = false;
+}
+
+static int sooner(int ms, int otherms)
+{
+    return ms < 0 || (otherms >= 0 && otherms < ms) ? otherms : ms;
+}
+
 proc *packetproc(DWORD pid)
 {
     return lastproc && lastproc->pid == pid ? lastproc : nullptr;
@@ -147,8 +188,10 @@ BOOL AssignProcessToJobObject(HANDLE jobhandle, HANDLE process)
         setlasterror(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (!tracking->follow((pid_t)p->pid))
+    if (!tracking->follow((pid_t)p->pid)) {
+        sayerror();
         return FALSE;
+    }
     treejob = j;
     p->injob = true;
     announce(p);
@@ -175,6 +218,8 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD message, PULONG_PTR key,
         return FALSE;
     }
     retirelast();
+    if (resumedue)
+        resumeshown();
     while (q->count == 0) {
         // Nothing can arrive any more: waiting forever would hang the caller.
         if (!treejob || treejob->queue != q || treejob->drained) {
@@ -187,9 +232,13 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD message, PULONG_PTR key,
             break;
         // The lines of what was handled go out while dorvane waits, or soon after.
         int flush = wait != 0 ? flushoutput() : -1;
-        if (flush >= 0 && (wait < 0 || flush < wait))
-            wait = flush;
-        if (!tracking->events(wait)) {
+        int passing = takepassing();
+        bool more =
+            tracking->events(passing ? 0 : sooner(sooner(wait, flush), jobcontroldue()));
+        // That read began after the signal came: every process forked before it is known.
+        if (passing)
+            signaltree(passing);
+        if (!more) {
             treejob->drained = true;
             postpacket(JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO, nullptr);
         }
@@ -198,6 +247,8 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD message, PULONG_PTR key,
     q->head = (q->head + 1) % q->size;
     q->count--;
     lastproc = p.process;
+    resumedue =
+        resumelater && p.process == resumelater && p.message == JOB_OBJECT_MSG_NEW_PROCESS;
     *message = p.message;
     *key = treejob->key;
     *overlapped = (LPOVERLAPPED)(ULONG_PTR)(p.process ? p.process->pid : 0);

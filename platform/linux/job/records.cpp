@@ -161,8 +161,7 @@ bool ownproc(void)
     return procisours;
 }
 
-// The pid under which /proc shows a task of dorvane's namespace; 0 if it does not.
-static pid_t procpid(pid_t pid)
+pid_t procpid(pid_t pid)
 {
     if (ownproc())
         return pid;

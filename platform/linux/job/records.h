@@ -68,6 +68,8 @@ opened *asopened(HANDLE handle);
 // memory.
 opened *openproc(proc *p);
 void closeopened(opened *o);
+// The pid under which /proc shows a task of dorvane's namespace; 0 if it does not.
+pid_t procpid(pid_t pid);
 // Queues the process's new-process packet, naming the program it runs now, unless it has
 // been queued already or the process is not in the job (yet).
 void announce(proc *p);
@@ -88,6 +90,17 @@ bool postpacket(DWORD message, proc *p);
 proc *packetproc(DWORD pid);
 // The process of the packet dequeued last, if the core has opened it as o.
 proc *openedpacketproc(const opened *o);
+// Whether the process's new-process packet still waits in the port: if so, the job resumes
+// it once that packet has been handled and its lines are written out.
+bool resumeafterannounce(proc *p);
+
+// jobcontrol.cpp
+// What a stop signal (Ctrl-Z) that dorvane waits to stop by asks of the job: called at every
+// turn of its loop, it looks at dorvane's programs, stops dorvane once they have stopped, and
+// returns the ms until it is to be called again, or -1.
+int jobcontroldue(void);
+// Sends sig to every process of the tree.
+void signaltree(int sig);
 
 // capabilities.cpp: under the capability install; each false with the last error set.
 // Keeps dorvane non-dumpable while it holds any capability.

@@ -37,17 +37,27 @@ static void taketerminalsignals(void)
     terminalsignalstaken = true;
 }
 
-// execvp's search, without its fallback to /bin/sh for a file in no executable format
-// (Windows has none either): a directory of the path that lacks the program, or is no
-// directory, passes to the next; permission denied is kept as the answer if nothing runs.
-static int execsearch(char **argv, const char *path)
+// execvp's fallback for a file in no executable format (a script without #!): /bin/sh runs
+// it. shell is its argument vector, made before the fork, with room for the file at [1].
+static int runbyshell(const char *file, char **shell)
+{
+    if (shell) {
+        shell[1] = (char *)file;
+        execve(shell[0], shell, programenvironment());
+    }
+    return ENOEXEC; // as the file's own exec failed
+}
+
+// execvp's search: a directory of the path that lacks the program, or is no directory,
+// passes to the next; permission denied is kept as the answer if nothing runs.
+static int execsearch(char **argv, const char *path, char **shell)
 {
     const char *name = argv[0];
     if (!name || !*name)
         return ENOENT;
     if (strchr(name, '/')) {
         execve(name, argv, programenvironment());
-        return errno;
+        return errno == ENOEXEC ? runbyshell(name, shell) : errno;
     }
     size_t namelength = strlen(name);
     bool denied = false;
@@ -62,6 +72,8 @@ static int execsearch(char **argv, const char *path)
                 file[at++] = '/';
             memcpy(file + at, name, namelength + 1);
             execve(file, argv, programenvironment());
+            if (errno == ENOEXEC)
+                return runbyshell(file, shell);
             if (errno == EACCES)
                 denied = true;
             else if (errno != ENOENT && errno != ENOTDIR && errno != ESTALE &&
@@ -79,7 +91,8 @@ static int execsearch(char **argv, const char *path)
 // end without the byte that lets it go has lost dorvane, and leaves. Only system calls and
 // plain byte copies here: the output's writer thread may have held the allocator's or the
 // queue's lock at the fork, and the child has no thread to release them.
-[[noreturn]] static void child(char **argv, const char *path, int syncfd, int errfd)
+[[noreturn]] static void child(char **argv, const char *path, char **shell, int syncfd,
+                               int errfd)
 {
     int keep[] = {syncfd, errfd};
     closeownfds(keep, 2);
@@ -90,7 +103,7 @@ static int execsearch(char **argv, const char *path)
     }
     if (n != 1)
         _exit(127);
-    int err = execsearch(argv, path);
+    int err = execsearch(argv, path, shell);
     while (write(errfd, &err, sizeof err) < 0 && errno == EINTR) {
     }
     _exit(127);
@@ -99,11 +112,13 @@ static int execsearch(char **argv, const char *path)
 // Forks the child and seizes it; returns its pid, or -1 with errno. Every signal waits
 // across the fork, so that none reaches the child before it has the dispositions it was
 // given: until then it has dorvane's handlers.
-static pid_t forkseized(char **argv, const char *path, int errpipe[2])
+static pid_t forkseized(char **argv, const char *path, char **shell, int errpipe[2])
 {
     int syncpipe[2];
-    if (pipe2(syncpipe, O_CLOEXEC) < 0)
+    if (pipe2(syncpipe, O_CLOEXEC) < 0) {
+        noteerror("pipe2", errno, nullptr);
         return -1;
+    }
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
@@ -111,9 +126,11 @@ static pid_t forkseized(char **argv, const char *path, int errpipe[2])
     if (pid == 0) {
         close(errpipe[0]);
         close(syncpipe[1]); // also without /proc, where closeownfds can close nothing
-        child(argv, path, syncpipe[0], errpipe[1]);
+        child(argv, path, shell, syncpipe[0], errpipe[1]);
     }
     int err = errno;
+    if (pid < 0)
+        noteerror("fork", err, err == EAGAIN ? "a limit of processes is reached" : nullptr);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     close(syncpipe[0]);
     if (pid > 0 && !tracking->seize(pid)) {
@@ -131,22 +148,59 @@ static pid_t forkseized(char **argv, const char *path, int errpipe[2])
     return pid;
 }
 
+// The argument vector of /bin/sh for a file in no executable format: its argv[0] gives way
+// to the shell and the file. Null without memory: such a file then fails to start.
+static char **shellargs(char **argv)
+{
+    size_t count = 0;
+    while (argv[count])
+        count++;
+    char **shell = (char **)malloc((count + 2) * sizeof(char *));
+    if (shell) {
+        shell[0] = (char *)"/bin/sh";
+        memcpy(shell + 2, argv + 1, count * sizeof(char *)); // its null too
+    }
+    return shell;
+}
+
+// What a failed exec likely means, beyond its errno.
+static const char *execcause(int err, const char *name)
+{
+    if (err == ENOENT)
+        return strchr(name, '/')
+                   ? "it is not there, or the interpreter that its #! names is not"
+                   : "it is not found in the directories of PATH";
+    if (err == EACCES)
+        return "it is not an executable file, or lies on a file system mounted noexec";
+    if (err == EINTR)
+        return "it was killed before it started";
+    return nullptr;
+}
+
 // Starts the program and leaves it stopped at its exec; returns its pid, or -1 with errno.
 static pid_t startstopped(char **argv)
 {
     const char *path = getenv("PATH");
     int errpipe[2];
-    if (pipe2(errpipe, O_CLOEXEC) < 0)
+    if (pipe2(errpipe, O_CLOEXEC) < 0) {
+        noteerror("pipe2", errno, nullptr);
         return -1;
-    pid_t pid = forkseized(argv, path ? path : defaultpath, errpipe);
+    }
+    char **shell = shellargs(argv);
+    pid_t pid = forkseized(argv, path ? path : defaultpath, shell, errpipe);
     int err = errno;
-    if (pid > 0)
+    free(shell);
+    if (pid > 0) {
         tracking->afterfork();
+        guardjob();
+    }
     close(errpipe[1]);
     if (pid > 0) {
         err = tracking->awaitexec(pid, errpipe[0]); // a child that failed is reaped by then
-        if (err)
+        if (err) {
+            noteerror("execve", err, execcause(err, argv[0] ? argv[0] : ""));
             pid = -1;
+        }
     }
     close(errpipe[0]);
     errno = err;
@@ -171,7 +225,8 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR, LPSECURITY_ATTRIBUTES,
     if (!p || !t) {
         free(p);
         free(t);
-        setlasterror(ERROR_NOT_ENOUGH_MEMORY);
+        setlasterror(noteerror("malloc", ENOMEM, nullptr));
+        sayerror();
         return FALSE;
     }
     taketerminalsignals();
@@ -184,7 +239,8 @@ BOOL CreateProcessW(LPCWSTR applicationname, LPWSTR, LPSECURITY_ATTRIBUTES,
             kill(pid, SIGKILL);
         free(p);
         free(t);
-        setlasterror(pid < 0 ? winerror(err) : ERROR_NOT_ENOUGH_MEMORY);
+        setlasterror(pid < 0 ? winerror(err) : noteerror("malloc", ENOMEM, nullptr));
+        sayerror();
         return FALSE;
     }
     if (!p->current)
@@ -212,8 +268,12 @@ DWORD ResumeThread(HANDLE handle)
     proc *p = t->process;
     if (!p->suspended)
         return 0;
-    if (!tracking->resume((pid_t)p->pid))
+    if (resumeafterannounce(p))
+        return 1; // it runs once its lines are out
+    if (!tracking->resume((pid_t)p->pid)) {
+        sayerror();
         return (DWORD)-1;
+    }
     p->suspended = false;
     return 1;
 }
@@ -232,7 +292,8 @@ BOOL TerminateProcess(HANDLE handle, UINT code)
         return FALSE;
     }
     if (kill((pid_t)p->pid, SIGKILL) < 0) {
-        setlasterror(winerror(errno));
+        setlasterror(noteerror("kill", errno, nullptr));
+        sayerror();
         return FALSE;
     }
     p->terminated = true;

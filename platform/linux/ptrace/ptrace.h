@@ -22,6 +22,7 @@ struct task {
     int status;     // wait status that a HELD or DEAD task came with
     uint32_t since; // when a HELD or DEAD task came, in ms
     taskstate state;
+    bool stopped; // in a group-stop (Ctrl-Z), held there with PTRACE_LISTEN
 };
 
 // trace.cpp
@@ -35,6 +36,8 @@ void restart(pid_t tid, int status);
 // Waits up to timeoutms (-1: without limit) for the tree's next events and handles them,
 // one wait and then all that are ready. False once no traced process is left.
 bool traceevents(int timeoutms);
+// Every traced process, with whether it is in a group-stop.
+void eachtraced(void (*each)(pid_t pid, int stopped));
 
 // detach.cpp
 // From the root's start on: a signal that ends dorvane first lets the whole tree go,

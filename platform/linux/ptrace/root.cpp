@@ -17,10 +17,17 @@ static bool load(void)
     return true; // nothing to load: the kernel's ptrace is always there to try
 }
 
-// Only the exec stop at first: the options for following children come with the job.
+// Only the exec stop at first: the options for following children come with the job. A
+// refusal most often means that a tracer holds dorvane, and holds its children from their
+// fork (dorvane inside dorvane, strace -f), or that ptrace is restricted (Yama's
+// ptrace_scope, a container's seccomp profile).
 static bool seize(pid_t pid)
 {
-    return ptrace(PTRACE_SEIZE, pid, 0, PTRACE_O_TRACEEXEC) == 0;
+    if (ptrace(PTRACE_SEIZE, pid, 0, PTRACE_O_TRACEEXEC) == 0)
+        return true;
+    noteerror("ptrace", errno,
+              errno == EPERM ? "dorvane is itself traced, or ptrace is restricted" : nullptr);
+    return false;
 }
 
 // Waits for the child's exec. A signal that reaches it first is passed on, as it would be
@@ -75,7 +82,7 @@ static bool follow(pid_t root)
 #endif
     if (ptrace(PTRACE_SETOPTIONS, root, 0, options) == 0)
         return true;
-    setlasterror(winerror(errno));
+    setlasterror(noteerror("ptrace", errno, nullptr));
     return false;
 }
 
@@ -116,9 +123,9 @@ static bool resume(pid_t root)
 {
     if (ptrace(PTRACE_CONT, root, 0, 0) == 0)
         return true;
-    setlasterror(winerror(errno));
+    setlasterror(noteerror("ptrace", errno, nullptr));
     return false;
 }
 
-const tracker ptracetracker = {load,  seize,  afterfork, awaitexec,
-                               adopt, follow, resume,    traceevents};
+const tracker ptracetracker = {load,   seize,  afterfork,   awaitexec, adopt,
+                               follow, resume, traceevents, eachtraced};

@@ -37,6 +37,12 @@ static bool isstopsignal(int sig)
     return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
+// A group-stop (Ctrl-Z) under PTRACE_SEIZE: it must last until SIGCONT.
+static bool isgroupstop(int status)
+{
+    return status >> 16 == PTRACE_EVENT_STOP && isstopsignal(WSTOPSIG(status));
+}
+
 // Two fields of /proc/TID/status, as numbers in the given base; 0 where absent, and where
 // /proc is another pid namespace's, whose ids these are not.
 static void statusfields(pid_t tid, const char *fields[2], int base, unsigned long long out[2])
@@ -88,9 +94,8 @@ static void removetask(task *t)
 void restart(pid_t tid, int status)
 {
     int event = status >> 16, sig = WSTOPSIG(status);
-    if (event == PTRACE_EVENT_STOP && isstopsignal(sig)) {
-        // A group-stop (Ctrl-Z): it must last until SIGCONT, which PTRACE_CONT would cut short.
-        ptrace(PTRACE_LISTEN, tid, 0, 0);
+    if (isgroupstop(status)) {
+        ptrace(PTRACE_LISTEN, tid, 0, 0); // PTRACE_CONT would cut the stop short
         return;
     }
     // Only a signal-delivery stop carries a signal to pass on; a tracee that has ended in
@@ -201,6 +206,7 @@ static void letrun(task *t, int status)
 {
     if (t->process && t->entry.pid == t->tgid)
         procstarted(t->process, nowms());
+    t->stopped = isgroupstop(status);
     restart(t->entry.pid, status);
 }
 
@@ -324,6 +330,7 @@ static void onevent(pid_t tid, int status, const struct rusage *used)
     if (!WIFSTOPPED(status))
         return onend(t, status, used);
     int event = status >> 16;
+    t->stopped = isgroupstop(status);
     if (t->state == TASKNEW) {
         t->state = TASKRUNNING; // its first stop
         return letrun(t, status);
@@ -404,7 +411,11 @@ bool traceevents(int timeoutms)
     int status;
     struct rusage usage, *used = recordasked() ? &usage : nullptr;
     readingevents();
-    pid_t tid = waitreport(settledue(timeoutms), &status, &usage);
+    // A signal for the job that came since it last looked is not waited past. One that comes
+    // after this look, but before the wait has begun, cannot cut it short: the wait lasts
+    // until the tree's next report (for Ctrl-Z, the programs of dorvane's group make one as
+    // they take the same signal).
+    pid_t tid = waitreport(jobsignalcame() ? 0 : settledue(timeoutms), &status, &usage);
     if (tid < 0 && errno != ECHILD)
         return true; // EINTR: wait again
     closeguard();
@@ -429,4 +440,14 @@ bool traceevents(int timeoutms)
     settledead(false);
     openguard();
     return true;
+}
+
+// A process is stopped once its leader is: a group-stop stops all its threads.
+void eachtraced(void (*each)(pid_t pid, int stopped))
+{
+    for (pidentry *e = pidnext(&tasks, nullptr); e; e = pidnext(&tasks, e)) {
+        task *t = (task *)e;
+        if (t->process && e->pid == t->tgid)
+            each(e->pid, t->stopped);
+    }
 }
