@@ -348,7 +348,7 @@ void writequeued(void)
     pthread_mutex_lock(&out.lock);
     while (out.writing)
         pthread_cond_wait(&out.idle, &out.lock);
-    writeout(out.bytes, out.length);
+    writeout(out.fd, out.bytes, out.length);
     out.done += out.length;
     out.length = 0;
     pthread_mutex_unlock(&out.lock);
