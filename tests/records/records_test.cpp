@@ -434,13 +434,15 @@ TEST_F(Records, TheRecordAsksWhatTheTrackerTold)
             bool peak = GetProcessMemoryInfo(h, &memory, sizeof memory);
             uint64_t now = nowns() / 100;
             bool endnow = t[1] <= now && now - t[1] < 100000000; // within 10 s
-            seen.push_back("end " + id + " signal " + std::to_string(platformexitsignal(h)) +
-                           (pid == 101 ? " " + std::to_string(t[0]) + "-" + std::to_string(t[1])
-                            : endnow   ? " now"
-                                       : " then") +
-                           " cpu " + std::to_string(t[3]) + "/" + std::to_string(t[2]) +
-                           " peak " +
-                           (peak ? std::to_string(memory.PeakWorkingSetSize) : "none"));
+            std::string when = endnow ? "now" : "then";
+            if (pid == 101)
+                when = std::to_string(t[0]) + "-" + std::to_string(t[1]);
+            std::string end = "end " + id;
+            end += " signal " + std::to_string(platformexitsignal(h)) + " " + when;
+            end += " cpu " + std::to_string(t[3]) + "/" + std::to_string(t[2]);
+            end += " peak ";
+            end += peak ? std::to_string(memory.PeakWorkingSetSize) : "none";
+            seen.push_back(end);
         }
         if (h != info.hProcess)
             CloseHandle(h);
