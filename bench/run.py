@@ -18,15 +18,16 @@ those run and the most its maps held in the kernel; and what idle instances cost
 else: their kernel memory, their programs' time per event outside the tree (bpf_stats),
 and a spawn storm outside beside them. Then scale, as root: runs of 10,000 and 200,000
 short processes with pids that rise throughout, under each tracker, with dorvane's own CPU
-time per process and its peak RSS. Output goes to files or, where lines are timed, a
-pipe, so terminal speed is not measured.
+time per process and its peak RSS. Then the record: the storm of 4,000 and the fan-out
+under each tracker with --json and --trace and without them, side by side, and the ratio.
+Output goes to files or, where lines are timed, a pipe, so terminal speed is not measured.
 
 With --windows, the spawn storm and the fan-out run under dorvane.exe in Wine instead, for
 counts and correctness only: Wine's timings say nothing about Windows.
 
 usage: bench/run.py [--pairs N] [--only NAME ...] [--windows]
 NAME is a workload of the table (e.g. 'gcc -c') or startup, latency, stalled, instances,
-scale.
+scale, record.
 """
 import argparse
 import collections
@@ -232,6 +233,8 @@ def linux(opts):
         instances(dorvane, exe, work, envs['E'])
     if not opts.only or 'scale' in opts.only:
         scale(dorvane, exe, envs, work)
+    if not opts.only or 'record' in opts.only:
+        record(dorvane, exe, envs, work, opts.pairs)
     shutil.rmtree(work, ignore_errors=True)
 
 
@@ -402,6 +405,42 @@ def scale(dorvane, workloads_exe, envs, work, counts=(10000, 200000)):
         print('scale, %s: CPU per process at %d processes %.2fx that at %d' % (
             tracker, counts[-1], perprocess[(tracker, counts[-1])] /
             max(perprocess[(tracker, counts[0])], 1e-9), counts[0]))
+
+
+def record(dorvane, workloads_exe, envs, work, pairs):
+    """What --json and --trace cost: per workload and tracker, dorvane with both and
+    without, in alternating rounds after a warm-up of each; median wall times and the median
+    of the rounds' ratios, and the records checked to name every process once."""
+    out, jsonl, trace = (os.path.join(work, name) for name in ('out', 'run.jsonl', 'run.json'))
+    loads = workloads(workloads_exe)
+    for name in ('storm 4000', 'fan-out'):
+        command, expected, _ = loads[name]
+        configs = []
+        for label, tracker in TRACKERS:
+            configs.append((tracker, 'plain', [dorvane] + command, envs[label]))
+            configs.append((tracker, 'recorded', [dorvane, '--json', jsonl, '--trace', trace] +
+                            command, envs[label]))
+        for _, _, argv, env in configs:
+            measure(argv, work, out, env)
+        times = collections.defaultdict(list)
+        for _ in range(pairs):
+            for tracker, kind, argv, env in configs:
+                times[(tracker, kind)].append(measure(argv, work, out, env)[0])
+        for label, tracker in TRACKERS:
+            plain, recorded = times[(tracker, 'plain')], times[(tracker, 'recorded')]
+            ratio = statistics.median(b / a for a, b in zip(plain, recorded))
+            measure([dorvane, '--json', jsonl, '--trace', trace] + command, work, out,
+                    envs[label])
+            with open(jsonl) as f:
+                pids = [json.loads(line).get('pid') for line in f]
+            with open(trace) as f:
+                events = [e for e in json.load(f) if e['ph'] == 'X']
+            whole = len(set(pids[:-1])) == len(pids) - 1 == expected == len(events)
+            print('record, %-10s %-6s: %.3f s without, %.3f s with --json and --trace: %.3fx; '
+                  'records %s' % (name, tracker, statistics.median(plain),
+                                  statistics.median(recorded), ratio,
+                                  'whole' if whole else 'NOT WHOLE (%d lines, %d events)' %
+                                  (len(pids), len(events))), flush=True)
 
 
 def stamped(argv, env, cwd):
