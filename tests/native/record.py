@@ -11,11 +11,6 @@ import subprocess
 from common import dorvane, fresh, fx, lfx
 from harness import SCALE, Report, check, poll, run
 
-# The fields a tracker may not tell yet: under eBPF the kernel half gives no arguments or
-# usage so far, so there they may be null, for every process but the root.
-UNTOLD = ('argv', 'user', 'system', 'maxrss')
-
-
 def witnessed(folder):
     """What each process of a witness tree wrote of itself, by pid."""
     seen = {}
@@ -51,32 +46,24 @@ def jsonlines(path):
     return [json.loads(line) for line in text.splitlines()]
 
 
-def untold(record, field, root):
-    tracker = os.environ.get('DORVANE_TRACKER')
-    return record[field] is None and tracker == 'ebpf' and field in UNTOLD and not (
-        root and field == 'argv')
-
-
-def check_process(p, w, record, root, what):
+def check_process(p, w, record, what):
     """One record against the report's process p and its witness w."""
     fate = w['fate']
     sig = int(fate[7:]) if fate.startswith('signal:') else None
     want = {'pid': p.pid, 'ppid': w['ppid'], 'program': p.image, 'argv': w['argv'],
             'exitcode': p.code, 'crash': p.wording == 'crash', 'signal': sig}
     for field, value in want.items():
-        check(record[field] == value or untold(record, field, root),
+        check(record[field] == value,
               '%s pid %d: %s %r, truth %r' % (what, p.pid, field, record[field], value))
     check(p.code == (128 + sig if sig else int(fate[5:])), 'pid %d: report code' % p.pid)
     check(record['start'] <= record['end'], 'pid %d: start <= end' % p.pid)
     # Its own CPU and peak it measured are part of what its parent's wait tells.
     own = (w['user'] + w['system']) / 1e6
-    if not untold(record, 'user', root):
-        check(record['user'] + record['system'] >= own - 1e-6,
-              'pid %d: CPU %.6f + %.6f, its own %.6f' % (p.pid, record['user'],
-                                                      record['system'], own))
-    if not untold(record, 'maxrss', root):
-        check(record['maxrss'] >= w['maxrss'], 'pid %d: maxrss %d, its own %d' % (
-            p.pid, record['maxrss'], w['maxrss']))
+    check(record['user'] + record['system'] >= own - 1e-6,
+          'pid %d: CPU %.6f + %.6f, its own %.6f' % (p.pid, record['user'], record['system'],
+                                                  own))
+    check(record['maxrss'] >= w['maxrss'], 'pid %d: maxrss %d, its own %d' % (
+        p.pid, record['maxrss'], w['maxrss']))
 
 
 def check_timing(records, seen, what):
@@ -110,7 +97,7 @@ def test_json(cfg):
     root = r.procs[0].pid
     for p in r.procs:
         if p.pid in records and p.pid in seen:
-            check_process(p, seen[p.pid], records[p.pid], p.pid == root, 'json')
+            check_process(p, seen[p.pid], records[p.pid], "json")
     check_timing(records, seen, 'json')
     failures = sum(1 for p in r.procs if p.code or p.wording == 'crash')
     check(lines[-1] == {'run': {'pid': root, 'exitcode': 5, 'error': None, 'processes': 21,
@@ -169,8 +156,6 @@ def test_summary(cfg):
           'the counts', proc.stderr.decode())
     # argv[0], exit, 1 and a0 to a16 are the first 20 of 28.
     shown = ': %s exit 1 %s (8 more)' % (cfg['fixture'], ' '.join('a%d' % i for i in range(17)))
-    if os.environ.get('DORVANE_TRACKER') == 'ebpf':
-        shown = ''  # no arguments told yet
     want = ['\texit process pid %d ecode 0x1 %s%s' % (p.pid, p.image, shown) for p in failed[:20]]
     check(err[1:] == want + ['\tand 5 more'], 'the first 20 failures', proc.stderr.decode())
     check(r.lines[-1] == 'dorvane.exe: Exiting with exit code 0x0' and not r.faults,

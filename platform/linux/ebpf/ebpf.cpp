@@ -79,6 +79,24 @@ static DWORD loaderror(loadstep step, int err)
     return refused ? ERROR_NOT_SUPPORTED : winerror(err);
 }
 
+// The count of CPUs the kernel may number, possible ones too: "0-3" or "0,2-5" tells the
+// highest.
+static uint32_t possiblecpus(void)
+{
+    char text[256] = "";
+    FILE *f = fopen("/sys/devices/system/cpu/possible", "re");
+    size_t n = f ? fread(text, 1, sizeof text - 1, f) : 0;
+    if (f)
+        fclose(f);
+    text[n] = 0;
+    const char *last = text;
+    for (const char *c = text; *c; c++)
+        if (*c == '-' || *c == ',')
+            last = c + 1;
+    long highest = strtol(last, nullptr, 10);
+    return n && highest >= 0 ? (uint32_t)highest + 1 : (uint32_t)sysconf(_SC_NPROCESSORS_CONF);
+}
+
 static bool load(void)
 {
     struct stat ns;
@@ -102,6 +120,8 @@ static bool load(void)
 #endif
     settings.ringbytes = DORVANE_RING_BYTES;
     settings.threadedlimit = DORVANE_THREADED_LIMIT;
+    settings.withrecord = recordasked();
+    settings.cpus = possiblecpus();
     loadstep step;
     int err = loadkernel(&settings, &kernel, &step);
     if (!err && (!mapring(&ring, kernel.ring) || !mapring(&doorbell, kernel.doorbell))) {

@@ -21,6 +21,9 @@ typedef __u64 uint64_t;
 #define DORVANECOMPONENT 256
 #define DORVANEIMAGESIZE (DORVANEIMAGELIMIT + DORVANECOMPONENT)
 
+// Past this many bytes of an exec's arguments, they are not sent.
+#define DORVANEARGSLIMIT 32768
+
 // Bound of the records kept for a reader that has fallen behind, and of the records of
 // processes with more than one thread: no fewer than the most pids a kernel hands out.
 #define DORVANEHELDLIMIT (1u << 22)
@@ -42,8 +45,10 @@ enum dorvaneheldimage { DORVANEFIRST = 1, DORVANELATEST = 2 };
 
 // A tracked process as its record keeps it, and as each of its changes tells it: whole, so
 // that any one change read alone names the process completely. An EXEC change is followed by
-// `imagelength` bytes of image; the others carry none (and `imagelength` means nothing in
-// them).
+// `imagelength` bytes of image, and then, with `hasargs`, by `argslength` bytes of its
+// arguments (a NUL after each, as the program got them); the others carry none (and those
+// fields mean nothing in them). Arguments and usage are gathered only when the run's
+// record asks for them.
 //
 // An image is the program path as its components, leaf first, each NUL-terminated:
 // "true\0bin\0usr\0" stands for "/usr/bin/true", and no component at all for "/". The
@@ -72,7 +77,12 @@ struct dorvaneevent {
     uint8_t heldimages;  // dorvaneheldimage bits: the images `heldimages` has of it
     uint8_t dropped;     // a change of it was lost outright: counted in `unreported`
     uint8_t forkedfirst; // it forked before its first exec, and was named by that fork
-    uint8_t reserved[6];
+    uint8_t hasargs;     // an EXEC change from the ring: its arguments follow the image
+    uint8_t reserved[3];
+    uint16_t argslength;
+    // Once ENDED: its CPU time in ns, its own and that of the children it waited for, as its
+    // parent's wait tells it, and its peak resident memory in pages.
+    uint64_t user, system, maxrss;
 };
 
 // A record with the image of an exec, as an EXEC change is sent, and as `heldimages` keeps

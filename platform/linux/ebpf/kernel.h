@@ -56,10 +56,23 @@ struct fs_struct {
     struct path root;
 };
 
+// CPU times are in ns; utime and stime are the ticks' split, sum_sched_runtime the whole of
+// the threads that have been reaped; maxrss in pages.
 struct signal_struct {
     atomic_t live;
     unsigned int flags;
     int group_exit_code;
+    __u64 utime, stime, cutime, cstime;
+    unsigned long long sum_sched_runtime;
+    unsigned long maxrss, cmaxrss;
+};
+
+struct mm_struct {
+    unsigned long arg_start, arg_end;
+};
+
+struct sched_entity {
+    __u64 sum_exec_runtime;
 };
 
 struct pid_namespace;
@@ -87,6 +100,9 @@ struct task_struct {
     struct pid *thread_pid;
     struct fs_struct *fs;
     struct signal_struct *signal;
+    struct mm_struct *mm;
+    __u64 utime, stime;
+    struct sched_entity se;
 };
 
 struct linux_binprm {

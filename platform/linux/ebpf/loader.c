@@ -39,6 +39,9 @@ static struct dorvanebpf *openkernel(const struct kernelsettings *settings)
     opened->maps.ring.max_entries = settings->ringbytes;
     if (settings->threadedlimit)
         opened->maps.threaded.max_entries = settings->threadedlimit;
+    opened->rodata->withrecord = settings->withrecord;
+    if (settings->withrecord)
+        opened->maps.sending.max_entries = settings->cpus;
 #ifdef DORVANE_BPF_LOG
     opened->ctx.log_level = 1;
     opened->ctx.log_size = sizeof verifierlog;

@@ -16,6 +16,8 @@ struct kernelsettings {
     uint32_t follow;        // 0: the root alone is followed
     uint32_t ringbytes;     // the size of the ring of events, a power of 2 of pages
     uint32_t threadedlimit; // 0, or a bound of `threaded` (tests of a table that fills)
+    uint32_t withrecord;    // 1: the arguments and usage the run's record asks for
+    uint32_t cpus;          // the CPUs' count, for what the record asks
 };
 
 struct kernelhalf {

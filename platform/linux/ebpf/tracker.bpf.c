@@ -52,6 +52,7 @@ const volatile __u32 selfpid = 0;   // the tracker's pid in its own pid namespac
 const volatile __u64 selfnsdev = 0; // st_dev of /proc/self/ns/pid
 const volatile __u64 selfnsino = 0; // st_ino of /proc/self/ns/pid
 const volatile __u32 follow = 1;    // 0: track the root alone (a negative control)
+const volatile __u32 withrecord = 0; // 1: gather the arguments and usage the record asks for
 
 // State that user space reads through the skeleton's mapping of .bss.
 __u32 level = 0; // pid namespace level of the tracker, found at the root's fork
@@ -104,6 +105,21 @@ struct {
     __type(key, int);
     __type(value, struct dorvanerecord);
 } execs SEC(".maps");
+
+// An exec's change with its image and its arguments, made up for one ring message: one per
+// CPU (the tracepoints run with preemption off). Its size is set by user space before load,
+// to the CPUs' count when the record is asked for, else to one that is never used.
+struct dorvanesend {
+    struct dorvaneevent head;
+    char bytes[DORVANEIMAGESIZE + DORVANEARGSLIMIT];
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, struct dorvanesend);
+} sending SEC(".maps");
 
 // The records of processes with more than one thread, by tgid, where any of their threads
 // finds them (with the leader's task, each would have to load the leader, and each load of
@@ -213,20 +229,29 @@ static __always_inline void keepimage(struct dorvaneevent *record, struct dorvan
         record->heldimages |= which;
 }
 
-// Tells a change of the process, with the image of its exec if any: through the ring while
-// it has room, else kept in `held`.
-static __always_inline void tell(struct dorvaneevent *record, struct dorvanerecord *exec)
+// Tells a change of the process, with the image of its exec if any (and its arguments, made
+// up in send with them): through the ring while it has room, else kept in `held`, where the
+// arguments are not kept.
+static __always_inline void tell(struct dorvaneevent *record, struct dorvanerecord *exec,
+                                 struct dorvanesend *send)
 {
     struct dorvaneheldkey key = {64, (__u32)record->id, (__u32)(record->id >> 32)};
-    __u64 length = record->imagelength;
+    __u64 length = record->imagelength, withargs = length + record->argslength;
 
     // Otherwise clang tests a masked copy of the register it passes, and the verifier,
     // which cannot tie the two, sees an unbounded size.
     barrier_var(length);
+    barrier_var(withargs);
     record->seq++;
     record->at = bpf_ktime_get_ns();
     if (!record->held) {
-        if (exec) {
+        if (send) {
+            send->head = *record;
+            record->hasargs = 0;
+            if (withargs <= sizeof(send->bytes) &&
+                !bpf_ringbuf_output(&ring, send, sizeof(send->head) + withargs, 0))
+                return;
+        } else if (exec) {
             exec->head = *record;
             if (length <= DORVANEIMAGESIZE &&
                 !bpf_ringbuf_output(&ring, exec, sizeof(exec->head) + length, 0))
@@ -236,6 +261,7 @@ static __always_inline void tell(struct dorvaneevent *record, struct dorvanereco
         }
         record->held = 1;
     }
+    record->hasargs = 0;
     if (exec)
         keepimage(record, exec);
     if (bpf_map_update_elem(&held, &key, record, BPF_ANY))
@@ -252,7 +278,7 @@ static __always_inline void strand(struct dorvaneevent *record)
         DORVANEALIVE)
         return;
     record->kind = DORVANESTRAND;
-    tell(record, 0);
+    tell(record, 0, 0);
     leavetree();
 }
 
@@ -411,6 +437,70 @@ static __always_inline void walkpath(struct file *exe, struct dorvanerecord *rec
         bpf_loop(WALKSTEPS, walkstep, &at, 0);
 }
 
+// The exec's change made up with its image and its arguments, which the exec has just put in
+// the new program's memory; null if they cannot be sent (with the image alone, then).
+static __always_inline struct dorvanesend *
+withargs(struct task_struct *task, struct dorvaneevent *record, struct dorvanerecord *exec)
+{
+    __u32 cpu = bpf_get_smp_processor_id();
+    struct dorvanesend *send = bpf_map_lookup_elem(&sending, &cpu);
+    struct mm_struct *mm = BPF_CORE_READ(task, mm);
+    __u64 start = BPF_CORE_READ(mm, arg_start), length = BPF_CORE_READ(mm, arg_end) - start;
+    __u64 image = record->imagelength;
+
+    barrier_var(length);
+    barrier_var(image);
+    if (!send || !exec || length > DORVANEARGSLIMIT || image > DORVANEIMAGESIZE ||
+        bpf_probe_read_kernel(send->bytes, image, exec->image) ||
+        bpf_probe_read_user(send->bytes + image, length, (void *)start))
+        return 0;
+    record->hasargs = 1;
+    record->argslength = length;
+    return send;
+}
+
+// The CPU time of the process whose last thread is leaving, as its parent's wait will tell
+// it: the threads reaped so far, this one and the leader (which is reaped after it), split
+// between user and system in the ticks' proportion, as the kernel does, then the children
+// it waited for; and its peak resident memory, or its children's if higher.
+static __always_inline void usage(struct task_struct *task, struct dorvaneevent *record)
+{
+    struct signal_struct *signal = BPF_CORE_READ(task, signal);
+    struct task_struct *leader = BPF_CORE_READ(task, group_leader);
+    __u64 user = BPF_CORE_READ(signal, utime) + BPF_CORE_READ(task, utime);
+    __u64 system = BPF_CORE_READ(signal, stime) + BPF_CORE_READ(task, stime);
+    __u64 runtime = BPF_CORE_READ(signal, sum_sched_runtime) +
+                    BPF_CORE_READ(task, se.sum_exec_runtime);
+    __u64 maxrss = BPF_CORE_READ(signal, maxrss), children = BPF_CORE_READ(signal, cmaxrss);
+    __u64 ticks, part, scaled;
+    int shift = 0;
+
+    if (leader != task) {
+        user += BPF_CORE_READ(leader, utime);
+        system += BPF_CORE_READ(leader, stime);
+        runtime += BPF_CORE_READ(leader, se.sum_exec_runtime);
+    }
+    // runtime * system / (user + system), in 64 bits: each factor brought under 2^32.
+    ticks = user + system;
+    part = system;
+    scaled = runtime;
+    for (int i = 0; i < 64 && ticks > 0xffffffffull; i++) {
+        ticks >>= 1;
+        part >>= 1;
+    }
+    for (int i = 0; i < 64 && scaled > 0xffffffffull; i++) {
+        scaled >>= 1;
+        shift++;
+    }
+    if (user && system)
+        system = (scaled * part / ticks) << (shift & 63);
+    else if (system)
+        system = runtime;
+    record->system = BPF_CORE_READ(signal, cstime) + system;
+    record->user = BPF_CORE_READ(signal, cutime) + (runtime - system);
+    record->maxrss = maxrss > children ? maxrss : children;
+}
+
 SEC("tp_btf/sched_process_fork")
 int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child)
 {
@@ -457,7 +547,7 @@ int BPF_PROG(dorvane_fork, struct task_struct *parent, struct task_struct *child
         record->state = DORVANEALIVE;
         __sync_fetch_and_add(&alive, 1);
     }
-    tell(record, 0);
+    tell(record, 0, 0);
     return 0;
 }
 
@@ -492,7 +582,7 @@ int BPF_PROG(dorvane_exec, struct task_struct *task, int oldpid, struct linux_bi
     hold = record->hold;
     record->hold = 0;
     record->kind = DORVANEEXEC;
-    tell(record, exec);
+    tell(record, exec, withrecord ? withargs(task, record, exec) : 0);
     // The signal is pending when the task returns to user space from execve, so it stops
     // before the first instruction of its new program.
     if (hold) {
@@ -526,7 +616,9 @@ int BPF_PROG(dorvane_exit, struct task_struct *task)
                           DORVANEALIVE) {
             record->status = exitstatus(task);
             record->kind = DORVANEEXIT;
-            tell(record, 0);
+            if (withrecord)
+                usage(task, record);
+            tell(record, 0, 0);
             // Last, so that a reader who finds none alive finds every end told.
             leavetree();
         }

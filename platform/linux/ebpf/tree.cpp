@@ -354,7 +354,10 @@ static void execed(treeproc *t, image *img)
 static void takeexecs(treeproc *t, const dorvaneevent *e, const char *components, bool ring)
 {
     if (ring) {
-        execed(t, imageof(e, components));
+        image *img = imageof(e, components);
+        if (img && e->hasargs)
+            imageargs(img, components + e->imagelength, e->argslength);
+        execed(t, img);
     } else {
         if (!t->execs) {
             if (e->forkedfirst)
@@ -402,6 +405,9 @@ static void take(const dorvaneevent *e, const char *components, bool ring)
         if (e->held)
             forgetheld(e);
         procendedat(t->process, e->at); // the change that ended it
+        if (recordasked())
+            procusage(t->process, e->user, e->system,
+                      e->maxrss * (uint64_t)sysconf(_SC_PAGESIZE) / 1024);
         ended(t, (int)e->status);
     } else if (t->stale) {
         ended(t, UNKNOWNSTATUS);
@@ -416,7 +422,8 @@ void ringevent(const void *data, uint32_t size)
     if (size < sizeof r->head)
         return;
     lasteventat = r->head.at;
-    bool whole = size >= sizeof r->head + r->head.imagelength;
+    bool whole = size >= sizeof r->head + r->head.imagelength +
+                             (r->head.hasargs ? r->head.argslength : 0);
     take(&r->head, r->head.kind == DORVANEEXEC && whole ? r->image : nullptr, true);
 }
 
