@@ -3,7 +3,7 @@
 driver: trees (trees, kinds, images, negative), signals (signals, groupsignals, interrupts,
 pidone, terminal, jobcontrol, stopped), launch (argv, inherit, launch, start, bytes, stdout,
 unread, detach), oracle and trackers (sched, transparent, kernel, choice, capinstall), and the
-run's record (json, trace, summary, output, options).
+run's record (json, overflow, trace, summary, output, options).
 
 usage: native.py --dorvane PATH --fixture PATH --linuxfixture PATH --work DIR
                  [--nofollow PATH] [--tinyring PATH] [--leakfixture PATH] GROUP...

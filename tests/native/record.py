@@ -9,7 +9,7 @@ import signal
 import subprocess
 
 from common import dorvane, fresh, fx, lfx
-from harness import SCALE, Report, check, poll, run
+from harness import SCALE, Report, check, letgo, poll, run
 
 def witnessed(folder):
     """What each process of a witness tree wrote of itself, by pid."""
@@ -112,6 +112,35 @@ def test_json(cfg):
     check([re.sub(r'\d+', 'N', line) for line in plain.lines] ==
           [re.sub(r'\d+', 'N', line) for line in recorded.lines] and recorded.status == 3,
           'the report is the same with --json', recorded.text)
+
+
+def test_overflow(cfg):
+    """Under eBPF, with the one-page ring and dorvane stopped while the programs run: what the
+    ring had no room for is recorded all the same, each process once, and an exec's
+    arguments that could not be kept with it are unknown, never another's."""
+    if os.environ.get('DORVANE_TRACKER') != 'ebpf' or not cfg.get('tinyring'):
+        return
+    jsonl, marker = (fresh(os.path.join(cfg['work'], n)) for n in ('overflow.jsonl', 'overflow'))
+    script = 'for i in $(seq 300); do %s exit 0 $i; done; exec touch %s' % (cfg['fixture'], marker)
+    proc = subprocess.Popen([cfg['tinyring'], '--json', jsonl, 'sh', '-c', script],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, cwd=cfg['work'],
+                            bufsize=0)
+    letgo(proc)
+    proc.send_signal(signal.SIGSTOP)
+    ran = poll(lambda: os.path.exists(marker), 60)
+    proc.send_signal(signal.SIGCONT)
+    proc.communicate(timeout=60 * SCALE)
+    check(ran, 'the loop ran while dorvane was stopped')
+    records = jsonlines(jsonl)[:-1]
+    loop = sorted((r for r in records if r['program'] == cfg['fixture']), key=lambda r: r['start'])
+    check(len(records) == 302 and len(set(r['pid'] for r in records)) == 302 and
+          len(loop) == 300, 'each process once', len(records))
+    told = [r['argv'] for r in loop if r['argv'] is not None]
+    check(len(told) < 300, 'the ring overflowed: %d of 300 arguments told' % len(told))
+    # The loop's processes ran one after another: their numbers rise with their starts.
+    check(all(a[:3] == [cfg['fixture'], 'exit', '0'] and len(a) == 4 for a in told) and
+          all(int(a[3]) < int(b[3]) for a, b in zip(told, told[1:])),
+          'the arguments told are exact', told)
 
 
 def test_trace(cfg):

@@ -118,7 +118,10 @@ static bool load(void)
 #else
     settings.follow = 1;
 #endif
-    settings.ringbytes = DORVANE_RING_BYTES;
+    // An exec's arguments, which the record asks for, go with it through the ring, and are
+    // lost if it has to wait in `held`: the ring is larger then, by more than they take in
+    // a build's common case.
+    settings.ringbytes = DORVANE_RING_BYTES << (recordasked() ? 2 : 0);
     settings.threadedlimit = DORVANE_THREADED_LIMIT;
     settings.withrecord = recordasked();
     settings.cpus = possiblecpus();
