@@ -48,10 +48,10 @@
 char LICENSE[] SEC("license") = "Dual MIT/GPL";
 
 // Settings, filled in by user space before load and frozen as constants by it.
-const volatile __u32 selfpid = 0;   // the tracker's pid in its own pid namespace
-const volatile __u64 selfnsdev = 0; // st_dev of /proc/self/ns/pid
-const volatile __u64 selfnsino = 0; // st_ino of /proc/self/ns/pid
-const volatile __u32 follow = 1;    // 0: track the root alone (a negative control)
+const volatile __u32 selfpid = 0;    // the tracker's pid in its own pid namespace
+const volatile __u64 selfnsdev = 0;  // st_dev of /proc/self/ns/pid
+const volatile __u64 selfnsino = 0;  // st_ino of /proc/self/ns/pid
+const volatile __u32 follow = 1;     // 0: track the root alone (a negative control)
 const volatile __u32 withrecord = 0; // 1: gather the arguments and usage the record asks for
 
 // State that user space reads through the skeleton's mapping of .bss.
@@ -469,8 +469,8 @@ static __always_inline void usage(struct task_struct *task, struct dorvaneevent 
     struct task_struct *leader = BPF_CORE_READ(task, group_leader);
     __u64 user = BPF_CORE_READ(signal, utime) + BPF_CORE_READ(task, utime);
     __u64 system = BPF_CORE_READ(signal, stime) + BPF_CORE_READ(task, stime);
-    __u64 runtime = BPF_CORE_READ(signal, sum_sched_runtime) +
-                    BPF_CORE_READ(task, se.sum_exec_runtime);
+    __u64 runtime =
+        BPF_CORE_READ(signal, sum_sched_runtime) + BPF_CORE_READ(task, se.sum_exec_runtime);
     __u64 maxrss = BPF_CORE_READ(signal, maxrss), children = BPF_CORE_READ(signal, cmaxrss);
     __u64 ticks, part, scaled;
     int shift = 0;
