@@ -147,22 +147,30 @@ class Report:
 
 
 def letgo(proc):
-    """Reads a run's first lines, from an unbuffered pipe, until the root's own: dorvane has
-    let the root go. Returns them and the root's pid."""
+    """Reads a run's first lines, from an unbuffered pipe, until the root's own, then waits
+    until dorvane has let the root go: it resumes the root just after writing that line,
+    so a dorvane stopped at once could otherwise keep the root from ever running. Returns
+    the lines and the root's pid."""
     head = proc.stdout.readline()
     root = int(head.split(b'= ')[1])
     while not head.endswith(b'\tnew process pid %d\n' % root):
         head += proc.stdout.readline()
+    poll(lambda: taskstate(root) not in ('T', 't'), 10)
     return head, root
+
+
+def taskstate(pid):
+    """The state letter of process pid (R, S, T, Z...); None once it is gone."""
+    try:
+        with open('/proc/%d/stat' % pid) as f:
+            return f.read().rsplit(') ', 1)[1][0]
+    except OSError:
+        return None
 
 
 def zombie(pid):
     """Whether process pid has ended and waits to be reaped."""
-    try:
-        with open('/proc/%d/stat' % pid) as f:
-            return f.read().rsplit(') ', 1)[1][0] == 'Z'
-    except OSError:
-        return False
+    return taskstate(pid) == 'Z'
 
 
 def run(argv, timeout=60, **options):
