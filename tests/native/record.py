@@ -217,7 +217,7 @@ def test_options(cfg):
           all(o in r.text for o in ('--output', '--json', '--trace', '--summary',
                                     'DORVANE_TRACKER')), '--help', r.text)
     r = dorvane(cfg, ['--version'])
-    check(r.status == 0 and r.lines == ['dorvane.exe 1.0.0'], '--version', r.text)
+    check(r.status == 0 and r.lines == ['dorvane.exe 1.1.0'], '--version', r.text)
     for args, said in ((['--jsn=x', 'true'], "dorvane.exe: unrecognized option '--jsn=x'"),
                        (['--json'], "dorvane.exe: option '--json' requires an argument"),
                        (['--json=x'], None)):
