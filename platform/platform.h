@@ -46,3 +46,7 @@ int platformsnprintf(char *bytes, size_t size, const wchar_t *format, ...);
 // What Windows has no service for. The number of the signal that ended the process, where
 // the system has signals and the process has ended by one; 0 otherwise (always on Windows).
 DWORD platformexitsignal(HANDLE process);
+// Whether the exit code the system gives for the ended process is its own: false where the
+// system could not keep it and gives all ones in its stead (Linux, for a process whose end
+// the tracker saw without its status); true otherwise (always on Windows).
+bool platformexitknown(HANDLE process);

@@ -196,11 +196,11 @@ void recordend(DWORD pid, bool abnormal, HANDLE process, bool hascode, DWORD cod
         r = &alone; // it never joined, or its record could not be had
         r->pid = pid;
     }
-    r->abnormal = abnormal;
-    r->hascode = hascode;
-    r->code = code;
     endfacts f;
     askend(process, rec.origin, &f);
+    r->abnormal = abnormal;
+    r->hascode = hascode && !f.codelost; // the report's stand-in is no code to a machine
+    r->code = code;
     if (rec.jsonfile)
         writeprocess(r, &f);
     if (rec.tracefile) {
@@ -211,7 +211,7 @@ void recordend(DWORD pid, bool abnormal, HANDLE process, bool hascode, DWORD cod
     }
     rec.processes++;
     rec.failures += failed(r);
-    rec.incomplete += !hascode || !r->program;
+    rec.incomplete += !r->hascode || !r->program;
     if (r == &alone)
         return;
     if (rec.summary)

@@ -52,6 +52,7 @@ struct endfacts {
     int64_t user, system;
     uint64_t maxrss; // its peak resident memory in KB; 0 if unknown
     DWORD signal;    // that ended it; 0 if none
+    bool codelost;   // the exit code the system gave stands in for one it could not keep
 };
 
 // recordask.cpp: what the system is asked of a process at its joining and at its end.

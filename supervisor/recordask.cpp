@@ -77,4 +77,5 @@ void askend(HANDLE process, int64_t origin, endfacts *f)
     if (GetProcessMemoryInfo(process, &memory, sizeof memory))
         f->maxrss = memory.PeakWorkingSetSize / 1024;
     f->signal = platformexitsignal(process);
+    f->codelost = !platformexitknown(process);
 }

@@ -28,3 +28,8 @@ DWORD platformexitsignal(HANDLE)
 {
     return 0;
 }
+
+bool platformexitknown(HANDLE)
+{
+    return true;
+}

@@ -217,6 +217,11 @@ DWORD platformexitsignal(HANDLE process)
     return standin.procs[handlepid[(uintptr_t)process]].signal;
 }
 
+bool platformexitknown(HANDLE process)
+{
+    return !standin.procs[handlepid[(uintptr_t)process]].codeunknown;
+}
+
 int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWCH text, int length, LPSTR bytes,
                         int size, LPCCH, LPBOOL)
 {

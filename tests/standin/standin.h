@@ -28,6 +28,7 @@ struct standinproc {
     uint64_t creation = 0, exit = 0, kernel = 0, user = 0;
     SIZE_T peak = 0;
     DWORD signal = 0;
+    bool codeunknown = false; // its exit code is the stand-in for one the system lost
 };
 
 struct standinstate {

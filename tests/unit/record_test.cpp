@@ -99,6 +99,18 @@ TEST_F(Unit, WhatTheSystemCannotTellIsNull)
     EXPECT_NE(got[4].find("\"duration\":0.000000"), std::string::npos) << got[4];
 }
 
+TEST_F(Unit, ACodeTheSystemLostIsNullAndTheProcessIncomplete)
+{
+    scriptrun();
+    standin.procs[100].exitcode = 0xffffffff;
+    standin.procs[100].codeunknown = true;
+    EXPECT_EQ(standinrun({L"--json=run.jsonl", L"prog.exe"}), 0xffffffffu);
+    std::vector<std::string> got = standinfilelines(L"run.jsonl");
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_NE(got[2].find("\"exitcode\":null,\"crash\":false"), std::string::npos) << got[2];
+    EXPECT_NE(got[4].find("\"failures\":1,\"incomplete\":3"), std::string::npos) << got[4];
+}
+
 TEST_F(Unit, TheTraceHasATrackAnEventAndAFlowPerProcess)
 {
     scriptrun();

@@ -66,6 +66,12 @@ DWORD platformexitsignal(HANDLE handle)
     return p && !p->alive ? (DWORD)p->signal : 0;
 }
 
+bool platformexitknown(HANDLE handle)
+{
+    proc *p = handleproc(handle);
+    return !p || p->alive || !p->codeunknown;
+}
+
 // The arguments dorvane was given, a NUL after each, in a block from malloc; null without
 // memory.
 static char *givenvector(size_t *length)

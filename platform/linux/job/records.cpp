@@ -486,6 +486,7 @@ void procended(proc *p, int status)
     p->alive = false;
     p->exitcode = code;
     p->signal = status != UNKNOWNSTATUS && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    p->codeunknown = status == UNKNOWNSTATUS && !p->terminated;
     if (!p->endns)
         p->endns = nowns();
     if (p->handles) {

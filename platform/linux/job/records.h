@@ -34,6 +34,7 @@ struct proc {
     bool injob;       // in the job: its packets are posted
     bool suspended;   // stopped at its first instruction until ResumeThread
     bool terminated;  // ended by TerminateProcess: exitcode holds the code it was given
+    bool codeunknown; // ended without a status the tracker could keep: exitcode is all ones
     unsigned refs;    // handles, queued packets, the tracker and the announcement queue
     DWORD pid;        // its pid, also after it has gone to another process
     DWORD exitcode;   // valid once it has ended
