@@ -18,8 +18,10 @@ ROOT = re.compile(r'root process exited with exit code 0x([0-9a-f]+)$')
 
 
 def check(condition, what, output=None):
+    """Records a failure unless condition holds; output, text or any value, goes with it."""
     if not condition:
-        failures.append(what + ('' if output is None else '\n--- output ---\n' + output))
+        shown = output if isinstance(output, str) or output is None else repr(output)
+        failures.append(what + ('' if shown is None else '\n--- output ---\n' + shown))
     return condition
 
 

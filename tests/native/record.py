@@ -157,8 +157,8 @@ def test_trace(cfg):
         record = records.get(e['pid'], {})
         check(e['name'] == os.path.basename(cfg['linuxfixture']) and e['tid'] == e['pid'],
               'pid %d: named by its program, on its own track' % e['pid'], e)
-        check(e['ts'] == int(record['start'] * 1e6 + 0.5) and
-              abs(e['ts'] + e['dur'] - record['end'] * 1e6) <= 1,
+        check(e['ts'] == round(record['start'] * 1e6) and
+              abs(e['ts'] + e['dur'] - round(record['end'] * 1e6)) <= 1,
               'pid %d: the event spans start to end' % e['pid'], (e, record))
         check(all(e['args'][k] == record[k] for k in ('ppid', 'argv', 'exitcode', 'signal')),
               'pid %d: its args' % e['pid'], (e, record))
