@@ -131,7 +131,7 @@ static void writeargv(jsonline *j, const recorded *r)
 {
     if (!r->argv)
         return jsonnull(j);
-    if (!r->argvlength || r->argv[r->argvlength - 1] != L'\0')
+    if (!argvisvector(r))
         return jsonstring(j, r->argv, r->argvlength);
     jsonraw(j, "[");
     for (size_t at = 0; at < r->argvlength;) {
@@ -158,6 +158,11 @@ void recordfields(jsonline *j, const recorded *r, DWORD signal)
     jsonbool(j, r->abnormal);
     jsonkey(j, "signal");
     signal ? jsonuint(j, signal) : jsonnull(j);
+}
+
+bool argvisvector(const recorded *r)
+{
+    return r->argv && r->argvlength && r->argv[r->argvlength - 1] == L'\0';
 }
 
 bool failed(const recorded *r)

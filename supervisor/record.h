@@ -79,6 +79,9 @@ void freerecorded(recorded *r);
 void recordfields(jsonline *j, const recorded *r, DWORD signal);
 // A crash or a non-zero exit code.
 bool failed(const recorded *r);
+// Its argv holds arguments, a NUL after each (Linux), rather than a command line as one
+// string (Windows).
+bool argvisvector(const recorded *r);
 
 // summary.cpp: the failures that the summary lists, in the order of their ends.
 struct failurelist {

@@ -76,9 +76,8 @@ static wchar_t *describe(const recorded *r)
     wchar_t *at = append(text, program, length);
     if (r->argv) {
         at = append(at, L": ", 2);
-        bool vector = r->argvlength && r->argv[r->argvlength - 1] == L'\0';
-        at = vector ? appendargs(at, r->argv, r->argvlength)
-                    : append(at, r->argv, r->argvlength);
+        at = argvisvector(r) ? appendargs(at, r->argv, r->argvlength)
+                             : append(at, r->argv, r->argvlength);
     }
     *at = L'\0';
     return text;
